@@ -1,0 +1,160 @@
+// The image container: loading, creating, writing back and releasing.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "diskimage/internal.h"
+
+namespace diskimage {
+namespace {
+
+// Size of the file behind fd, or -1 when it is no image candidate. Only regular
+// files and block devices have a size worth reading: a FIFO or a terminal
+// would block or never end, and a directory's "size" means nothing.
+long long candidate_size(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return -1;
+  if (S_ISREG(st.st_mode)) return st.st_size;
+  if (S_ISBLK(st.st_mode)) {
+    off_t end = lseek(fd, 0, SEEK_END);
+    if (end < 0 || lseek(fd, 0, SEEK_SET) != 0) return -1;
+    return end;
+  }
+  return -1;
+}
+
+char *copy_text(const char *text) {
+  size_t len = std::strlen(text);
+  auto *copy = static_cast<char *>(std::malloc(len + 1));
+  if (copy) std::memcpy(copy, text, len + 1);
+  return copy;
+}
+
+bool write_fully(int fd, const unsigned char *src, long long size) {
+  while (size > 0) {
+    ssize_t n = write(fd, src, static_cast<size_t>(size));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    src += n;
+    size -= n;
+  }
+  return true;
+}
+
+// Mode for the replacement file: the old file's permissions when it exists,
+// else what a newly created file would get.
+mode_t replacement_mode(const char *path) {
+  struct stat st {};
+  if (stat(path, &st) == 0) return st.st_mode & 07777;
+  mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
+}
+
+}  // namespace
+
+bool read_fully(int fd, unsigned char *dst, long long size) {
+  while (size > 0) {
+    ssize_t n = read(fd, dst, static_cast<size_t>(size));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    dst += n;
+    size -= n;
+  }
+  return true;
+}
+
+DiImage *image_from_buffer(const char *path, unsigned char *bytes, long long size) {
+  bool has_error_info = false;
+  const KindInfo *kind = kind_for_size(size, &has_error_info);
+  auto *image = kind ? static_cast<DiImage *>(std::calloc(1, sizeof(DiImage))) : nullptr;
+  char *path_copy = image ? copy_text(path) : nullptr;
+  if (!path_copy) {
+    std::free(image);
+    std::free(bytes);
+    return nullptr;
+  }
+  image->path = path_copy;
+  image->size = static_cast<int>(size);
+  image->type = kind->type;
+  image->blocks = bytes;
+  image->error_info = has_error_info ? bytes + kind->image_size : nullptr;
+  image->bam_ts = kind->bam_ts;
+  image->bam2_ts = kind->bam2_ts;
+  image->header_ts = kind->header_ts;
+  image->open_files = 0;
+  image->free_blocks = blocks_free(image);
+  image->dirty = 0;
+  image->interleave = interleave(kind->type);
+  set_status(image, 254, 0, 0);
+  return image;
+}
+
+}  // namespace diskimage
+
+using namespace diskimage;
+
+extern "C" {
+
+DiImage *di_load_image(const char *path) {
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  // The size decides everything, so it is checked before a byte is allocated
+  // or read: a huge or odd file costs nothing to reject.
+  long long size = candidate_size(fd);
+  bool has_error_info = false;
+  if (!kind_for_size(size, &has_error_info)) {
+    close(fd);
+    return nullptr;
+  }
+  auto *bytes = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(size)));
+  bool read_ok = bytes && read_fully(fd, bytes, size);
+  close(fd);
+  if (!read_ok) {
+    std::free(bytes);
+    return nullptr;
+  }
+  return image_from_buffer(path, bytes, size);
+}
+
+DiImage *di_create_image(const char *path, int size) {
+  bool has_error_info = false;
+  if (!kind_for_size(size, &has_error_info)) return nullptr;
+  auto *bytes = static_cast<unsigned char *>(std::calloc(static_cast<size_t>(size), 1));
+  if (!bytes) return nullptr;
+  DiImage *image = image_from_buffer(path, bytes, size);
+  if (image) image->dirty = 1;
+  return image;
+}
+
+void di_sync(DiImage *image) {
+  // Write a complete new file beside the old one and rename it into place, so
+  // a failure at any point leaves the existing image exactly as it was.
+  std::string temp = std::string(image->path) + ".XXXXXX";
+  int fd = mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return;
+  bool ok = fchmod(fd, replacement_mode(image->path)) == 0 &&
+            write_fully(fd, image->blocks, image->size) && fsync(fd) == 0;
+  ok = close(fd) == 0 && ok;
+  if (ok && std::rename(temp.c_str(), image->path) == 0) {
+    image->dirty = 0;
+    return;
+  }
+  unlink(temp.c_str());
+}
+
+void di_free_image(DiImage *image) {
+  if (!image) return;
+  if (image->dirty) di_sync(image);
+  std::free(image->path);
+  std::free(image->blocks);
+  std::free(image);
+}
+
+}  // extern "C"

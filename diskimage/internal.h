@@ -1,0 +1,229 @@
+// Internal interface of the diskimage library: the per-kind tables, the
+// block layouts and the operations that programs do not call directly.
+#ifndef DISKIMAGE_INTERNAL_H
+#define DISKIMAGE_INTERNAL_H
+
+#ifndef __cplusplus
+#error "diskimage/internal.h is only to be used inside the library and its tests"
+#endif
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "diskimage/diskimage.h"
+
+namespace diskimage {
+
+// ---- Block layouts ----------------------------------------------------------
+//
+// Every file and directory block:
+//   OFFSET  SIZE  DESCRIPTION
+//   0       1     link track (0 = last block of the chain)
+//   1       1     link sector; in the last block, data bytes + 1
+//   2       254   data
+inline constexpr int kBlockSize = 256;
+inline constexpr int kLinkTrack = 0;
+inline constexpr int kLinkSector = 1;
+inline constexpr int kDataStart = 2;
+inline constexpr int kDataSize = 254;
+
+// D64/D71 block 18/0, BAM and header in one block:
+//   0-1     link to the first directory block (18/1)
+//   2       DOS version 'A'          3        0 (D64), 0x80 (D71 double-sided)
+//   4-143   tracks 1-35: free count + 3 bitmap bytes each
+//   144-159 disk name, 0xA0 padded   160-161  0xA0 0xA0
+//   162-163 disk id                  164      0xA0
+//   165-166 DOS type "2A"            167-170  0xA0 x4
+//   171-255 D64: zero (BAM message area); D71: 171-220 zero, 221-255 the
+//           free counts of tracks 36-70
+// D71 block 53/0: 0-104 bitmaps of tracks 36-70, 3 bytes each; rest zero.
+namespace cbm1541 {
+inline constexpr int kDosVersion = 2;
+inline constexpr int kDoubleSided = 3;
+inline constexpr int kTrackEntries = 4;
+inline constexpr int kDiskName = 144;
+inline constexpr int kNameFill = 160;
+inline constexpr int kDiskId = 162;
+inline constexpr int kIdFill = 164;
+inline constexpr int kDosType = 165;
+inline constexpr int kDosTypeFill = 167;
+inline constexpr int kMessageArea = 171;
+inline constexpr int kMessageEnd = 256;
+inline constexpr int kSide2Counts = 221;  // D71: counts of tracks 36-70
+}  // namespace cbm1541
+
+// D81 block 40/0, header:
+//   0-1     link to the first directory block (40/3)
+//   2-3     not read
+//   4-19    disk name                20-21    0xA0 0xA0
+//   22-23   disk id                  24       0xA0
+//   25-26   DOS type "3D"            27-28    0xA0 0xA0
+//   29-255  zero
+// D81 blocks 40/1 and 40/2, the two BAM blocks:
+//   0-1     link: 40/2 in the first, 0/255 in the second
+//   2       'D'                      3        0xBB (complement of 'D')
+//   4-5     disk id                  6        0xC0
+//   7-15    zero
+//   16-255  40 track entries: free count + 5 bitmap bytes (tracks 1-40, 41-80)
+namespace cbm1581 {
+inline constexpr int kDiskName = 4;
+inline constexpr int kNameFill = 20;
+inline constexpr int kDiskId = 22;
+inline constexpr int kIdFill = 24;
+inline constexpr int kDosType = 25;
+inline constexpr int kDosTypeFill = 27;
+inline constexpr int kHeaderEnd = 29;
+inline constexpr int kBamVersion = 2;
+inline constexpr int kBamVersionCheck = 3;
+inline constexpr int kBamId = 4;
+inline constexpr int kBamIoFlags = 6;
+inline constexpr int kBamEnd = 7;
+inline constexpr int kTrackEntries = 16;
+}  // namespace cbm1581
+
+// Directory slot, 32 bytes, eight per directory block (see FileEntry):
+//   0-1 link (slot 0 only)  2 type byte  3-4 first block  5-20 name
+//   21-29 unused            30-31 block count, low byte first
+inline constexpr int kSlotSize = 32;
+inline constexpr int kSlotsPerBlock = 8;
+inline constexpr int kNameSize = 16;
+inline constexpr unsigned char kNamePad = 0xA0;
+inline constexpr unsigned char kTypeMask = 0x07;
+inline constexpr unsigned char kLocked = 0x40;
+inline constexpr unsigned char kClosed = 0x80;
+static_assert(sizeof(FileEntry) == kSlotSize, "FileEntry must be one 32-byte slot");
+
+// Title offsets from the disk name: id, fill byte and DOS type (5 bytes).
+inline constexpr int kTitleIdOffset = 18;
+inline constexpr int kTitleIdSize = 5;
+
+// ---- Per-kind numbers -------------------------------------------------------
+
+// Where the BAM keeps the entries of a run of tracks: the free count of track
+// t lies at count_offset + count_stride * (t - first_track) of one BAM block,
+// its bitmap at bitmap_offset + bitmap_stride * (t - first_track) of another.
+struct BamRegion {
+  int first_track;
+  int last_track;
+  bool count_in_bam2;
+  int count_offset;
+  int count_stride;
+  bool bitmap_in_bam2;
+  int bitmap_offset;
+  int bitmap_stride;
+};
+
+// One pass of the data-block search: tracks first..last, never `skip`.
+struct AllocPass {
+  int first_track;
+  int last_track;
+  int skip_track;
+};
+
+struct KindInfo {
+  ImageType type;
+  int tracks;
+  int blocks;       // 683, 1366, 3200
+  int image_size;   // size without error information
+  int max_sectors;  // the largest sector count of any track
+  int interleave;   // data-block interleave
+  TsPair bam_ts, bam2_ts, header_ts;
+  int bitmap_bytes;      // bitmap bytes per track entry
+  bool zero_count_full;  // a free count of 0 overrides the bitmap (D64 only)
+  std::array<BamRegion, 2> regions;
+  int region_count;
+  std::array<AllocPass, 2> passes;
+  int pass_count;
+  const char *power_on;  // status string of a fresh image
+};
+
+// The kind's numbers, or null for a value that is no kind.
+const KindInfo *kind_info(ImageType type);
+// Kind told by an image file size; sets *has_error_info. Null for any other size.
+const KindInfo *kind_for_size(long long size, bool *has_error_info);
+
+// Index of a block in the 3200-entry visited tables: (track - 1) * 40 + sector.
+inline constexpr int kVisitedSize = 3200;
+inline int visited_index(TsPair ts) {
+  return (ts.track - 1) * 40 + ts.sector;
+}
+
+// Byte values of a packed 16-bit pair, as links are stored.
+inline TsPair make_ts(int track, int sector) {
+  return TsPair{static_cast<unsigned char>(track), static_cast<unsigned char>(sector)};
+}
+
+// ---- Operations internal to the library -------------------------------------
+
+int get_block_num(ImageType type, TsPair ts);
+int interleave(ImageType type);
+int set_status(DiImage *image, int code, int track, int sector);
+int get_ts_doserr(DiImage *image, TsPair ts);
+int blocks_free(DiImage *image);
+TsPair next_ts_in_chain(DiImage *image, TsPair ts);
+
+// Builds an image around an image-sized buffer allocated with malloc; the image
+// takes ownership of `bytes` on success, and frees it on failure. Loading uses
+// it, and it lets fuzzers and tests make images without files.
+DiImage *image_from_buffer(const char *path, unsigned char *bytes, long long size);
+// Reads exactly size bytes from fd, however many reads it takes. Returns false
+// on an error or on an early end of the file.
+bool read_fully(int fd, unsigned char *dst, long long size);
+
+int match_pattern(const unsigned char *pattern, const unsigned char *name);
+FileEntry *find_file_entry(DiImage *image, const unsigned char *pattern, int type);
+
+TsPair alloc_next_ts(DiImage *image, TsPair prev);
+TsPair alloc_next_dir_ts(DiImage *image);
+void free_chain(DiImage *image, TsPair first);
+FileEntry *alloc_file_entry(DiImage *image, const unsigned char *rawname, int type);
+
+// ---- Chain walking ----------------------------------------------------------
+
+// How a chain walk ended.
+struct ChainEnd {
+  TsPair last;    // the last block visited; track 0 when none was
+  bool complete;  // the chain ended with a link of track 0, or visit stopped it
+};
+
+// Walks a chain of blocks as stored, from `first`, calling visit(ts, block) for
+// each block. The walk ends at track 0, at a link that is not a valid block and
+// at a block already visited, so a damaged chain can neither loop nor lead
+// outside the image. visit returns false to stop early.
+template <typename Visit>
+ChainEnd walk_chain(DiImage *image, TsPair first, Visit &&visit) {
+  std::array<unsigned char, kVisitedSize> visited{};
+  TsPair last{0, 0};
+  TsPair ts = first;
+  while (ts.track != 0) {
+    if (!di_ts_is_valid(image->type, ts) || visited[visited_index(ts)]) return {last, false};
+    visited[visited_index(ts)] = 1;
+    last = ts;
+    if (!visit(ts, di_get_ts_addr(image, ts))) break;
+    ts = next_ts_in_chain(image, ts);
+  }
+  return {last, true};
+}
+
+// Calls visit(slot) for each of the eight slots of every directory block, in
+// chain order, until visit returns true; returns that slot or null.
+template <typename Visit>
+FileEntry *find_slot(DiImage *image, Visit &&visit) {
+  FileEntry *found = nullptr;
+  walk_chain(image, di_get_dir_ts(image), [&](TsPair, unsigned char *block) {
+    for (int i = 0; i < kSlotsPerBlock; ++i) {
+      auto *slot = reinterpret_cast<FileEntry *>(block + i * kSlotSize);
+      if (visit(slot)) {
+        found = slot;
+        return false;
+      }
+    }
+    return true;
+  });
+  return found;
+}
+
+}  // namespace diskimage
+
+#endif  // DISKIMAGE_INTERNAL_H

@@ -1,0 +1,28 @@
+// The scanner front end: the command driver and its three reports.
+#ifndef KESTRIX_SCANNER_REPORTS_H
+#define KESTRIX_SCANNER_REPORTS_H
+
+#include "diskimage/diskimage.h"
+
+// 1 when the last of -name and -bammsg printed a line; -cr prints a blank
+// line after such text and clears it.
+extern int lastoutput;
+
+// Runs a whole command line (image path, then commands) and returns the exit
+// status: 0, or 255 for a usage error or an image that did not load. A
+// -version command ends the run at once with 0.
+int run_commands(int argc, char **argv);
+void print_usage(const char *prog);
+void print_version();
+
+// Converts disk text (PETSCII) to printable ASCII in place, up to its zero byte.
+void ptoa(unsigned char *text);
+// -bammsg: the text kept in the free tail of the BAM block, if any.
+void print_bammessage(DiImage *image);
+// -map: BAM beside the error map, one line per track, and three totals.
+void print_map(DiImage *image);
+void print_spaces(int count);
+// -dir: the directory listing, with every file read along its chain.
+void print_dir(DiImage *image);
+
+#endif  // KESTRIX_SCANNER_REPORTS_H

@@ -1,0 +1,2 @@
+#include <gtest/gtest.h>
+#include "tests/test_images.h"
