@@ -1,0 +1,175 @@
+#!/usr/bin/env bash
+# Installs kestrix and the diskimage library into a temporary prefix, checks
+# what was installed, and builds and runs a small C program against the
+# installed library twice: through the CMake package (find_package) and
+# through pkg-config. The static build also makes the .deb and checks it.
+#
+#   .ci/install_test.sh                 static library, then shared
+#   .ci/install_test.sh static|shared   one of them
+#
+# Needs cmake, a C and C++ compiler, pkg-config, readelf and dpkg-deb.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+src=$PWD
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+# What tests/install/consumer.c prints when every step works.
+expected_consumer='formatted: 664 blocks free, status 00,ok,00,00
+wrote 1000 bytes: 660 blocks free, status 00,ok,00,00
+in memory: read 1000 bytes, same data, status 00,ok,00,00
+loaded 174848 bytes: 660 blocks free
+from the file: read 1000 bytes, same data, status 00,ok,00,00'
+
+# The installed kestrix listing the image that the consumer wrote.
+expected_listing='0 "consumer        " cx 2a
+4      "hello"             prg 
+660 blocks free'
+
+# Runs a consumer, compares its output and the image it wrote.
+check_consumer() {
+  local how=$1 program=$2 prefix=$3
+  local out="$work/$how-image"
+  mkdir -p "$out"
+  local got
+  got=$("$program" "$out") || fail "$how: consumer exited with $?: $got"
+  [ "$got" = "$expected_consumer" ] || fail "$how: consumer printed:
+$got"
+  [ "$(stat -c %s "$out/consumer.d64")" = 174848 ] || fail "$how: no D64 image written"
+  got=$("$prefix/bin/kestrix" "$out/consumer.d64" -dir)
+  [ "$got" = "$expected_listing" ] || fail "$how: kestrix lists the written image as:
+$got"
+  echo "ok: $how consumer"
+}
+
+run() {
+  local kind=$1 shared
+  case $kind in
+    static) shared=OFF ;;
+    shared) shared=ON ;;
+    *) fail "unknown kind $kind (static or shared)" ;;
+  esac
+  local build="$work/$kind-build" prefix="$work/$kind-prefix"
+  echo "== $kind library: configure, build, install into a temporary prefix"
+  cmake -S "$src" -B "$build" -DBUILD_TESTING=OFF -DBUILD_SHARED_LIBS=$shared \
+    -DKESTRIX_WERROR=ON >"$work/$kind-configure.log" || {
+    cat "$work/$kind-configure.log"
+    fail "configure"
+  }
+  cmake --build "$build" -j2 >"$work/$kind-build.log" 2>&1 || {
+    cat "$work/$kind-build.log"
+    fail "build"
+  }
+  cmake --install "$build" --prefix "$prefix" >/dev/null
+
+  # What must be there, and what must not.
+  local pc
+  pc=$(find "$prefix" -name diskimage.pc)
+  [ -n "$pc" ] || fail "no diskimage.pc installed"
+  local libdir
+  libdir=$(dirname "$(dirname "$pc")")
+  for f in bin/kestrix include/diskimage/diskimage.h share/man/man1/kestrix.1; do
+    [ -f "$prefix/$f" ] || fail "$f not installed"
+  done
+  for f in diskimageConfig.cmake diskimageConfigVersion.cmake diskimageTargets.cmake; do
+    [ -f "$libdir/cmake/diskimage/$f" ] || fail "$f not installed"
+  done
+  cmp -s "$prefix/share/man/man1/kestrix.1" docs/kestrix.1 || fail "installed man page differs"
+  local stray
+  stray=$(find "$prefix" -name 'internal.h' -o -name '*kestrix_reports*' -o -name 'make_samples*' \
+    -o -name '*test*' -o -name '*.cpp')
+  [ -z "$stray" ] || fail "installed what belongs to the build tree: $stray"
+  [ "$(ls "$prefix/include/diskimage")" = diskimage.h ] || fail "more than the public header"
+
+  if [ "$kind" = shared ]; then
+    [ -f "$libdir/libdiskimage.so.0.1.0" ] || fail "no libdiskimage.so.0.1.0"
+    [ "$(readlink "$libdir/libdiskimage.so.0")" = libdiskimage.so.0.1.0 ] || fail "libdiskimage.so.0 link"
+    [ "$(readlink "$libdir/libdiskimage.so")" = libdiskimage.so.0 ] || fail "libdiskimage.so link"
+    [ ! -e "$libdir/libdiskimage.a" ] || fail "a static library in a shared install"
+    readelf -d "$libdir/libdiskimage.so.0.1.0" | grep -q 'SONAME.*\[libdiskimage\.so\.0\]' ||
+      fail "SONAME is not libdiskimage.so.0"
+    echo "ok: SONAME libdiskimage.so.0"
+    # The installed tool must find the installed library by itself.
+    local loaded
+    loaded=$(ldd "$prefix/bin/kestrix" | awk '$1 == "libdiskimage.so.0" { print $3 }')
+    [[ -n $loaded && $(realpath "$loaded") == "$(realpath "$libdir/libdiskimage.so.0")" ]] ||
+      fail "installed kestrix does not load $libdir/libdiskimage.so.0: $(ldd "$prefix/bin/kestrix")"
+  else
+    [ -f "$libdir/libdiskimage.a" ] || fail "no libdiskimage.a"
+    [ -z "$(find "$prefix" -name '*.so*')" ] || fail "a shared library in a static install"
+  fi
+
+  local version
+  version=$("$prefix/bin/kestrix" --version | head -n 1)
+  [[ $version == "kestrix v0.1 built on "* ]] || fail "installed kestrix --version: $version"
+  "$prefix/bin/kestrix" samples/damaged.d64 -dir | grep -q '"cycle" .*52,file too large' ||
+    fail "installed kestrix does not report the cyclic file of samples/damaged.d64"
+  echo "ok: installed files"
+
+  echo "== $kind library: consumer through find_package"
+  cmake -S tests/install -B "$work/$kind-cmake-consumer" -DCMAKE_PREFIX_PATH="$prefix" \
+    >"$work/$kind-consumer.log" || {
+    cat "$work/$kind-consumer.log"
+    fail "consumer configure"
+  }
+  cmake --build "$work/$kind-cmake-consumer" >>"$work/$kind-consumer.log" 2>&1 || {
+    cat "$work/$kind-consumer.log"
+    fail "consumer build"
+  }
+  check_consumer "$kind-cmake" "$work/$kind-cmake-consumer/consumer" "$prefix"
+
+  echo "== $kind library: consumer through pkg-config"
+  local flags rpath=()
+  flags=$(PKG_CONFIG_PATH="$(dirname "$pc")" pkg-config --cflags --libs diskimage)
+  echo "pkg-config --cflags --libs diskimage: $flags"
+  [ "$kind" = shared ] && rpath=("-Wl,-rpath,$libdir")
+  # shellcheck disable=SC2086 # the flags are meant to split
+  cc -std=c99 -Wall -Wextra -Wpedantic -Werror tests/install/consumer.c $flags "${rpath[@]}" \
+    -o "$work/$kind-pc-consumer" || fail "consumer build through pkg-config"
+  check_consumer "$kind-pkg-config" "$work/$kind-pc-consumer" "$prefix"
+
+  if [ "$kind" = shared ]; then
+    for c in "$work/$kind-cmake-consumer/consumer" "$work/$kind-pc-consumer"; do
+      readelf -d "$c" | grep -q 'NEEDED.*\[libdiskimage\.so\.0\]' ||
+        fail "$c is not linked against libdiskimage.so.0"
+    done
+    echo "ok: consumers load libdiskimage.so.0"
+  else
+    echo "== $kind library: Debian package"
+    (cd "$build" && cpack -G DEB >"$work/cpack.log" 2>&1) || {
+      cat "$work/cpack.log"
+      fail "cpack -G DEB"
+    }
+    local deb
+    deb=$(find "$build" -maxdepth 1 -name 'kestrix_*.deb')
+    [ -n "$deb" ] || fail "no .deb made"
+    local contents
+    contents=$(dpkg-deb -c "$deb")
+    for f in ./usr/bin/kestrix ./usr/include/diskimage/diskimage.h ./usr/lib/libdiskimage.a \
+      ./usr/lib/pkgconfig/diskimage.pc ./usr/lib/cmake/diskimage/diskimageConfig.cmake \
+      ./usr/share/man/man1/kestrix.1; do
+      grep -q " $f\$" <<<"$contents" || fail "$f missing from $(basename "$deb")"
+    done
+    [ "$(dpkg-deb -f "$deb" Package)" = kestrix ] || fail "package name"
+    [ "$(dpkg-deb -f "$deb" Version)" = 0.1 ] || fail "package version"
+    # The package's files, unpacked anywhere, serve a program through pkg-config.
+    local unpacked="$work/deb-root"
+    dpkg-deb -x "$deb" "$unpacked"
+    flags=$(PKG_CONFIG_PATH="$unpacked/usr/lib/pkgconfig" pkg-config --cflags --libs diskimage)
+    # shellcheck disable=SC2086 # the flags are meant to split
+    cc -std=c99 tests/install/consumer.c $flags -o "$work/deb-consumer" ||
+      fail "consumer build against the unpacked .deb"
+    check_consumer "deb" "$work/deb-consumer" "$unpacked/usr"
+    echo "ok: $(basename "$deb")"
+  fi
+}
+
+kinds=("$@")
+[ ${#kinds[@]} -gt 0 ] || kinds=(static shared)
+for kind in "${kinds[@]}"; do run "$kind"; done
+echo "install test passed: ${kinds[*]}"
