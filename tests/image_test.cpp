@@ -173,6 +173,25 @@ TEST(Image, SyncReplacesFileAndKeepsItsMode) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
 }
 
+// Writing back through a symbolic link replaces the file it names and keeps
+// the link.
+TEST(Image, SyncThroughSymlinkKeepsTheLink) {
+  TempDir dir;
+  std::string target = dir.file("disk.d64");
+  std::string link = dir.file("link.d64");
+  std::vector<unsigned char> bytes = pattern(kD64Size);
+  save(target, bytes.data(), bytes.size());
+  fs::create_symlink(target, link);
+  ImagePtr image(di_load_image(link.c_str()));
+  ASSERT_TRUE(image);
+  image->blocks[100] ^= 0xFF;
+  image->dirty = 1;
+  di_sync(image.get());
+  EXPECT_EQ(image->dirty, 0);
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(slurp(target), std::vector<unsigned char>(image->blocks, image->blocks + kD64Size));
+}
+
 // A write that fails half way (here: the file size limit) must leave the old
 // file as it was and no half-written temporary beside it.
 TEST(Image, FailedSyncKeepsOldFileAndDirtyFlag) {
