@@ -1,12 +1,17 @@
 // Directory slots, raw names and wildcard patterns.
+#include <bit>
+#include <cstdint>
 #include <cstring>
 
 #include "diskimage/internal.h"
 
 namespace diskimage {
 
-int match_pattern(const unsigned char *pattern, const unsigned char *name) {
-  for (int i = 0; i < kNameSize; ++i) {
+namespace {
+
+// The rule itself, from byte `from` on.
+int match_from(const unsigned char *pattern, const unsigned char *name, int from) {
+  for (int i = from; i < kNameSize; ++i) {
     if (pattern[i] == '*') return 1;
     if (name[i] == kNamePad) return pattern[i] == kNamePad;
     if (pattern[i] != '?' && pattern[i] != name[i]) return 0;
@@ -14,11 +19,67 @@ int match_pattern(const unsigned char *pattern, const unsigned char *name) {
   return 1;
 }
 
+uint64_t load_word(const unsigned char *bytes) {
+  uint64_t word;
+  std::memcpy(&word, bytes, sizeof word);
+  return word;
+}
+
+// The high bit set in each byte of word that equals value, and in no other.
+uint64_t bytes_equal(uint64_t word, unsigned char value) {
+  constexpr uint64_t kOnes = 0x0101010101010101;
+  constexpr uint64_t kLows = 0x7F7F7F7F7F7F7F7F;
+  const uint64_t x = word ^ (kOnes * value);
+  return ~(((x & kLows) + kLows) | x | kLows);
+}
+
+// A pattern made ready for testing many names: its two words, and the bytes
+// of it that decide a match on their own ('*' and the pad).
+struct Pattern {
+  const unsigned char *bytes;
+  uint64_t words[2];
+  uint64_t deciding[2];
+};
+
+Pattern prepare(const unsigned char *pattern) {
+  Pattern prepared{pattern, {}, {}};
+  for (int w = 0; w < 2; ++w) {
+    const uint64_t word = load_word(pattern + 8 * w);
+    prepared.words[w] = word;
+    prepared.deciding[w] = bytes_equal(word, '*') | bytes_equal(word, kNamePad);
+  }
+  return prepared;
+}
+
+// Bytes on which pattern and name agree decide nothing unless they are '*' or
+// the pad, so whole words of them are passed over at once and the rule is
+// applied from the first byte that differs or decides.
+int match_prepared(const Pattern &pattern, const unsigned char *name) {
+  if constexpr (std::endian::native == std::endian::little) {
+    for (int w = 0; w < 2; ++w) {
+      const uint64_t stops = (pattern.words[w] ^ load_word(name + 8 * w)) | pattern.deciding[w];
+      if (stops != 0) return match_from(pattern.bytes, name, 8 * w + std::countr_zero(stops) / 8);
+    }
+    return 1;
+  } else {
+    return match_from(pattern.bytes, name, 0);
+  }
+}
+
+}  // namespace
+
+int match_pattern(const unsigned char *pattern, const unsigned char *name) {
+  return match_prepared(prepare(pattern), name);
+}
+
 // Directory walks end at a link that is not a valid block and at a block
 // already visited: both count as the end of the directory (see walk_chain).
+// Every open by name tests the slots before the file's own, which makes this
+// the listing's inner loop; the pattern is prepared once for all of them.
 FileEntry *find_file_entry(DiImage *image, const unsigned char *pattern, int type) {
+  const Pattern prepared = prepare(pattern);
   return find_slot(image, [&](FileEntry *slot) {
-    return (slot->type & kTypeMask) == type && match_pattern(pattern, slot->rawname);
+    return (slot->type & kTypeMask) == type && match_prepared(prepared, slot->rawname);
   });
 }
 

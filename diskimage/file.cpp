@@ -1,5 +1,6 @@
 // File handles: opening, reading along a chain, writing and closing.
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -159,12 +160,20 @@ int di_read(DiFile *file, void *dst, int len) {
   DiImage *image = file->image;
   auto *out = static_cast<unsigned char *>(dst);
   int delivered = 0;
+  // The current block's error information is looked up when the call starts
+  // and when a block is entered; between those nothing but the caller's buffer
+  // is written, so it cannot change, unless that buffer lies in the image.
+  const auto at = reinterpret_cast<uintptr_t>(out);
+  const auto image_at = reinterpret_cast<uintptr_t>(image->blocks);
+  const bool into_image = at < image_at + image->size && image_at < at + len;
+  bool checked = false;
   while (len > 0) {
-    int err = di_get_ts_err(image, file->ts);
+    int err = checked && !into_image ? 0 : di_get_ts_err(image, file->ts);
     if (err != 0) {
       set_status(image, err, file->ts.track, file->ts.sector);
       return delivered;
     }
+    checked = true;
     int rest = file->buf_len - file->buf_pos;
     if (rest > 0) {
       int n = std::min(len, rest);
@@ -192,7 +201,8 @@ int di_read(DiFile *file, void *dst, int len) {
     unsigned char &seen = file->visited[visited_index(ts)];
     if (seen) set_status(image, 52, ts.track, ts.sector);
     seen = 1;
-    err = di_get_ts_err(image, ts);
+    // ts is valid, so without error information there is nothing to look up.
+    err = image->error_info ? di_get_ts_err(image, ts) : 0;
     if (err != 0) {
       file->ts = ts;  // every later read stops in front of this block again
       set_status(image, err, ts.track, ts.sector);

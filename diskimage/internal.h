@@ -8,6 +8,7 @@
 #endif
 
 #include <array>
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 
@@ -193,15 +194,18 @@ struct ChainEnd {
 // outside the image. visit returns false to stop early.
 template <typename Visit>
 ChainEnd walk_chain(DiImage *image, TsPair first, Visit &&visit) {
-  std::array<unsigned char, kVisitedSize> visited{};
+  // Kept in bits: every open by name walks the directory, so clearing this
+  // set is part of the listing's inner loop.
+  std::bitset<kVisitedSize> visited;
   TsPair last{0, 0};
   TsPair ts = first;
   while (ts.track != 0) {
     if (!di_ts_is_valid(image->type, ts) || visited[visited_index(ts)]) return {last, false};
-    visited[visited_index(ts)] = 1;
+    visited[visited_index(ts)] = true;
     last = ts;
-    if (!visit(ts, di_get_ts_addr(image, ts))) break;
-    ts = next_ts_in_chain(image, ts);
+    unsigned char *block = di_get_ts_addr(image, ts);
+    if (!visit(ts, block)) break;
+    ts = make_ts(block[kLinkTrack], block[kLinkSector]);
   }
   return {last, true};
 }

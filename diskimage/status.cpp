@@ -1,5 +1,7 @@
 // The status channel and the error-information tables.
-#include <cstdio>
+#include <algorithm>
+#include <array>
+#include <cstring>
 
 #include "diskimage/internal.h"
 
@@ -78,6 +80,49 @@ constexpr DosError dos_error[] = {
 constexpr int kFreshImage = 254;
 constexpr int kStatusSize = 48;
 
+// The status code of every error-information byte, so that a read's check of
+// each block it passes is one lookup; the first row for a byte counts.
+constexpr std::array<int, 256> make_code_of_byte() {
+  std::array<int, 256> codes{};
+  codes.fill(-1);
+  int rows = 0;
+  while (dos_error[rows].byte >= 0) ++rows;
+  for (int row = rows - 1; row >= 0; --row) codes[dos_error[row].byte] = dos_error[row].code;
+  return codes;
+}
+constexpr std::array<int, 256> kCodeOfByte = make_code_of_byte();
+
+// Appends value as "%02d" prints it.
+char *put_two_digits(char *out, int value) {
+  unsigned magnitude = value < 0 ? 0U - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+  char digits[10];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) {
+    *out++ = '-';
+  } else if (n < 2) {
+    *out++ = '0';
+  }
+  while (n > 0) *out++ = digits[--n];
+  return out;
+}
+
+char *put_text(char *out, const char *text) {
+  while (*text != '\0') *out++ = *text++;
+  return out;
+}
+
+// Copies the text into the caller's buffer as snprintf would: cut to fit,
+// always terminated.
+void finish(char *buffer, const char *text, const char *end) {
+  const size_t len = std::min(static_cast<size_t>(end - text), size_t{kStatusSize - 1});
+  std::memcpy(buffer, text, len);
+  buffer[len] = '\0';
+}
+
 }  // namespace
 
 int set_status(DiImage *image, int code, int track, int sector) {
@@ -98,28 +143,34 @@ using namespace diskimage;
 extern "C" {
 
 int di_status(DiImage *image, char *buffer) {
+  // Formatted by hand: the listing takes the status of every file, and
+  // snprintf was a good part of its time.
+  char text[128];
   if (image->status == kFreshImage) {
     const KindInfo *kind = kind_info(image->type);
-    std::snprintf(buffer, kStatusSize, "%s", kind ? kind->power_on : "");
+    finish(buffer, text, put_text(text, kind ? kind->power_on : ""));
     return 73;
   }
-  const char *text = "unknown error";
+  const char *message = "unknown error";
   for (const ErrorMessage *row = error_msg; row->code >= 0; ++row) {
     if (row->code == image->status) {
-      text = row->text;
+      message = row->text;
       break;
     }
   }
-  std::snprintf(buffer, kStatusSize, "%02d,%s,%02d,%02d", image->status, text,
-                image->status_ts.track, image->status_ts.sector);
+  char *out = put_two_digits(text, image->status);
+  *out++ = ',';
+  out = put_text(out, message);
+  *out++ = ',';
+  out = put_two_digits(out, image->status_ts.track);
+  *out++ = ',';
+  out = put_two_digits(out, image->status_ts.sector);
+  finish(buffer, text, out);
   return image->status;
 }
 
 int di_get_ts_err(DiImage *image, TsPair ts) {
-  int byte = get_ts_doserr(image, ts);
-  for (const DosError *row = dos_error; row->byte >= 0; ++row)
-    if (row->byte == byte) return row->code;
-  return -1;
+  return kCodeOfByte[static_cast<unsigned char>(get_ts_doserr(image, ts))];
 }
 
 }  // extern "C"

@@ -15,6 +15,9 @@ using namespace diskimage;
 // is read to its end; longer files are scanned over their first part.
 constexpr int kScanSize = 169984;
 constexpr int kStatusSize = 48;
+// An entry line's 31 columns, or its end: "   [could not open]", three spaces,
+// a status string and the newline.
+constexpr int kEntrySize = 19 + 3 + kStatusSize + 1;
 const auto *const kDirectoryName = reinterpret_cast<const unsigned char *>("$");
 
 // Where a slot's fields lie in the 254 delivered bytes of a directory block:
@@ -53,6 +56,39 @@ void print_header(DiImage *image, DiFile *dir, unsigned char *block) {
   std::putchar('\n');
 }
 
+// Append text, or spaces up to column `to`; both return the new length.
+int append(char *line, int len, const char *text) {
+  while (*text != '\0') line[len++] = *text++;
+  return len;
+}
+int pad(char *line, int len, int to) {
+  while (len < to) line[len++] = ' ';
+  return len;
+}
+
+// The first 31 columns of an entry line, as "%-5d  %-19s%c%s%c" gives them.
+// Formatted by hand: with one line per file, printf was most of the listing.
+int format_entry(char *line, int blocks, const char *name, unsigned char type_byte,
+                 const char *type_name) {
+  char digits[5];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + blocks % 10);
+    blocks /= 10;
+  } while (blocks != 0);
+  int len = 0;
+  while (n > 0) line[len++] = digits[--n];
+  len = pad(line, len, 5);
+  len = append(line, len, "  \"");
+  len = append(line, len, name);
+  line[len++] = '"';
+  len = pad(line, len, 26);
+  line[len++] = type_byte & kClosed ? ' ' : '*';
+  len = append(line, len, type_name);
+  line[len++] = type_byte & kLocked ? '<' : ' ';
+  return len;
+}
+
 // One used slot: its line, then the result of reading the file to its end (or
 // to the end of the scratch buffer).
 void print_entry(DiImage *image, const unsigned char *block, int start, unsigned char *scratch) {
@@ -64,17 +100,18 @@ void print_entry(DiImage *image, const unsigned char *block, int start, unsigned
   char name[kNameSize + 1];
   di_name_from_rawname(name, raw);
   ptoa(reinterpret_cast<unsigned char *>(name));
-  char quoted[kNameSize + 3];
-  std::snprintf(quoted, sizeof quoted, "\"%s\"", name);
-  std::printf("%-5d  %-19s%c%s%c", blocks, quoted, type_byte & kClosed ? ' ' : '*', ftype[type],
-              type_byte & kLocked ? '<' : ' ');
+  // Written before the scan, so that nothing the library might print could
+  // come before it.
+  char line[kEntrySize];
+  std::fwrite(line, 1, format_entry(line, blocks, name, type_byte, ftype[type]), stdout);
 
   char status[kStatusSize];
   int code;
+  bool opened = true;
   DiFile *file = di_open(image, raw, type, "rb");
   if (!file) {
     code = di_status(image, status);
-    std::fputs("   [could not open]", stdout);
+    opened = false;
   } else {
     code = di_status(image, status);
     if (code == 0) {
@@ -83,10 +120,13 @@ void print_entry(DiImage *image, const unsigned char *block, int start, unsigned
     }
     di_close(file);
   }
-  if (code != 0) std::printf("   %s", status);
+  int len = 0;
+  if (!opened) len = append(line, len, "   [could not open]");
+  if (code != 0) len = append(line, append(line, len, "   "), status);
   // One file's result must never show on the next file's line.
   image->status = 0;
-  std::putchar('\n');
+  line[len++] = '\n';
+  std::fwrite(line, 1, len, stdout);
 }
 
 }  // namespace

@@ -13,6 +13,44 @@ namespace {
 constexpr int kFieldWidth = 23;
 constexpr int kFieldGap = 2;
 
+// A track line: the prefix (at most 16 characters, even with a negative used
+// figure), three fields of at most 40 sectors with up to eight hexadecimal
+// digits per error byte, their fills and the newline.
+constexpr int kMaxSectors = 40;
+constexpr int kLineSize = 16 + kMaxSectors * (1 + 8 + 1) + 2 * (kMaxSectors + kFieldGap) + 1;
+
+int append_spaces(char *line, int len, int count) {
+  for (int i = 0; i < count; ++i) line[len++] = ' ';
+  return len;
+}
+
+// As "%*d" prints it: right-justified in width columns.
+int append_int(char *line, int len, int value, int width) {
+  char digits[11];
+  int n = 0;
+  unsigned magnitude = value < 0 ? 0U - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+  do {
+    digits[n++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) digits[n++] = '-';
+  len = append_spaces(line, len, width - n);
+  while (n > 0) line[len++] = digits[--n];
+  return len;
+}
+
+// As "%x" prints it: lower case, no leading zeros.
+int append_hex(char *line, int len, unsigned value) {
+  char digits[8];
+  int n = 0;
+  do {
+    digits[n++] = "0123456789abcdef"[value & 0xF];
+    value >>= 4;
+  } while (value != 0);
+  while (n > 0) line[len++] = digits[--n];
+  return len;
+}
+
 }  // namespace
 
 void print_spaces(int count) {
@@ -34,30 +72,47 @@ void print_map(DiImage *image) {
   int used_total = 0;
   int error_total = 0;
   int used_with_error = 0;
+  // Each track line is built in full and written with one call: per-character
+  // stdio calls were most of the report's time.
+  char line[kLineSize];
   for (int t = 1; t <= tracks; ++t) {
     const int sectors = di_sectors_per_track(image->type, t);
     const int used = sectors - di_track_blocks_free(image, t);
-    std::printf("%3d: %2d/%d ", t, used, sectors);
-    for (int s = 0; s < sectors; ++s)
-      std::putchar(di_is_ts_free(image, diskimage::make_ts(t, s)) ? '.' : '*');
-    print_spaces(field - sectors);
+    // "%3d: %2d/%d "
+    int len = append_int(line, 0, t, 3);
+    line[len++] = ':';
+    line[len++] = ' ';
+    len = append_int(line, len, used, 2);
+    line[len++] = '/';
+    len = append_int(line, len, sectors, 0);
+    line[len++] = ' ';
+    // The BAM bit and error byte of every block, each asked once; the third
+    // field is made from both.
+    bool in_use[kMaxSectors];
+    int errors[kMaxSectors];
     for (int s = 0; s < sectors; ++s) {
-      const int error = diskimage::get_ts_doserr(image, diskimage::make_ts(t, s));
-      if (error == 1) {
-        std::putchar('.');
+      const TsPair ts = diskimage::make_ts(t, s);
+      in_use[s] = !di_is_ts_free(image, ts);
+      errors[s] = diskimage::get_ts_doserr(image, ts);
+      line[len++] = in_use[s] ? '*' : '.';
+    }
+    len = append_spaces(line, len, field - sectors);
+    for (int s = 0; s < sectors; ++s) {
+      if (errors[s] == 1) {
+        line[len++] = '.';
       } else {
-        std::printf("%x", error);
+        len = append_hex(line, len, static_cast<unsigned>(errors[s]));
         ++error_total;
       }
     }
-    print_spaces(field - sectors);
+    len = append_spaces(line, len, field - sectors);
     for (int s = 0; s < sectors; ++s) {
-      const TsPair ts = diskimage::make_ts(t, s);
-      const bool bad = !di_is_ts_free(image, ts) && diskimage::get_ts_doserr(image, ts) != 1;
+      const bool bad = in_use[s] && errors[s] != 1;
       used_with_error += bad;
-      std::putchar(bad ? '*' : '.');
+      line[len++] = bad ? '*' : '.';
     }
-    std::putchar('\n');
+    line[len++] = '\n';
+    std::fwrite(line, 1, static_cast<size_t>(len), stdout);
     used_total += used;
   }
   // The totals sit at the right edge of the widest track's fields.
