@@ -5,11 +5,13 @@
 #include <new>
 
 #include "diskimage/internal.h"
+#include "scanner/line_buffer.h"
 #include "scanner/reports.h"
 
 namespace {
 
 using namespace diskimage;
+using namespace line_buffer;
 
 // 664 blocks of 256 bytes: more than any D64 file can hold, so every D64 file
 // is read to its end; longer files are scanned over their first part.
@@ -56,35 +58,17 @@ void print_header(DiImage *image, DiFile *dir, unsigned char *block) {
   std::putchar('\n');
 }
 
-// Append text, or spaces up to column `to`; both return the new length.
-int append(char *line, int len, const char *text) {
-  while (*text != '\0') line[len++] = *text++;
-  return len;
-}
-int pad(char *line, int len, int to) {
-  while (len < to) line[len++] = ' ';
-  return len;
-}
-
 // The first 31 columns of an entry line, as "%-5d  %-19s%c%s%c" gives them.
 // Formatted by hand: with one line per file, printf was most of the listing.
 int format_entry(char *line, int blocks, const char *name, unsigned char type_byte,
                  const char *type_name) {
-  char digits[5];
-  int n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + blocks % 10);
-    blocks /= 10;
-  } while (blocks != 0);
-  int len = 0;
-  while (n > 0) line[len++] = digits[--n];
-  len = pad(line, len, 5);
-  len = append(line, len, "  \"");
-  len = append(line, len, name);
+  int len = pad_to(line, append_int(line, 0, blocks, 0), 5);
+  len = append_text(line, len, "  \"");
+  len = append_text(line, len, name);
   line[len++] = '"';
-  len = pad(line, len, 26);
+  len = pad_to(line, len, 26);
   line[len++] = type_byte & kClosed ? ' ' : '*';
-  len = append(line, len, type_name);
+  len = append_text(line, len, type_name);
   line[len++] = type_byte & kLocked ? '<' : ' ';
   return len;
 }
@@ -121,8 +105,8 @@ void print_entry(DiImage *image, const unsigned char *block, int start, unsigned
     di_close(file);
   }
   int len = 0;
-  if (!opened) len = append(line, len, "   [could not open]");
-  if (code != 0) len = append(line, append(line, len, "   "), status);
+  if (!opened) len = append_text(line, len, "   [could not open]");
+  if (code != 0) len = append_text(line, append_text(line, len, "   "), status);
   // One file's result must never show on the next file's line.
   image->status = 0;
   line[len++] = '\n';

@@ -3,7 +3,10 @@
 #include <cstdio>
 
 #include "diskimage/internal.h"
+#include "scanner/line_buffer.h"
 #include "scanner/reports.h"
+
+using namespace line_buffer;
 
 namespace {
 
@@ -18,38 +21,6 @@ constexpr int kFieldGap = 2;
 // digits per error byte, their fills and the newline.
 constexpr int kMaxSectors = 40;
 constexpr int kLineSize = 16 + kMaxSectors * (1 + 8 + 1) + 2 * (kMaxSectors + kFieldGap) + 1;
-
-int append_spaces(char *line, int len, int count) {
-  for (int i = 0; i < count; ++i) line[len++] = ' ';
-  return len;
-}
-
-// As "%*d" prints it: right-justified in width columns.
-int append_int(char *line, int len, int value, int width) {
-  char digits[11];
-  int n = 0;
-  unsigned magnitude = value < 0 ? 0U - static_cast<unsigned>(value) : static_cast<unsigned>(value);
-  do {
-    digits[n++] = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
-  if (value < 0) digits[n++] = '-';
-  len = append_spaces(line, len, width - n);
-  while (n > 0) line[len++] = digits[--n];
-  return len;
-}
-
-// As "%x" prints it: lower case, no leading zeros.
-int append_hex(char *line, int len, unsigned value) {
-  char digits[8];
-  int n = 0;
-  do {
-    digits[n++] = "0123456789abcdef"[value & 0xF];
-    value >>= 4;
-  } while (value != 0);
-  while (n > 0) line[len++] = digits[--n];
-  return len;
-}
 
 }  // namespace
 
@@ -96,7 +67,7 @@ void print_map(DiImage *image) {
       errors[s] = diskimage::get_ts_doserr(image, ts);
       line[len++] = in_use[s] ? '*' : '.';
     }
-    len = append_spaces(line, len, field - sectors);
+    len = pad_to(line, len, len + field - sectors);
     for (int s = 0; s < sectors; ++s) {
       if (errors[s] == 1) {
         line[len++] = '.';
@@ -105,7 +76,7 @@ void print_map(DiImage *image) {
         ++error_total;
       }
     }
-    len = append_spaces(line, len, field - sectors);
+    len = pad_to(line, len, len + field - sectors);
     for (int s = 0; s < sectors; ++s) {
       const bool bad = in_use[s] && errors[s] != 1;
       used_with_error += bad;
