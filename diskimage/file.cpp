@@ -136,7 +136,9 @@ DiFile *di_open(DiImage *image, const unsigned char *name, int type, const char 
   set_status(image, 255, 0, 0);
   bool reading = std::strcmp(mode, "rb") == 0;
   if (!reading && std::strcmp(mode, "wb") != 0) return nullptr;
-  // One allocation; calloc clears the visited flags.
+  // One allocation; calloc clears the visited flags. It comes before the
+  // slot of a new file is made, so running out of memory here leaves the
+  // directory untouched rather than holding an empty, unclosed entry.
   auto *file = static_cast<DiFile *>(std::calloc(1, sizeof(DiFile)));
   if (!file) return nullptr;
   file->image = image;
