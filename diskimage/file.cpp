@@ -240,10 +240,11 @@ int di_write(DiFile *file, const void *src, int len) {
 void di_close(DiFile *file) {
   if (!file) return;
   if (file->mode == 'w') {
-    if (file->buf_pos == 0) {
+    // Closing marks the slot, so the image has changed even when no block
+    // is written: a di_sync() since the open must not have been the last.
+    if (file->buf_pos == 0 || write_block(file, file->buf_pos)) {
       file->entry->type |= kClosed;
-    } else if (write_block(file, file->buf_pos)) {
-      file->entry->type |= kClosed;
+      file->image->dirty = 1;
     }
     // Otherwise the pending bytes are lost and the file stays unclosed;
     // write_block has said so with status 72.

@@ -120,6 +120,24 @@ TEST(Write, EmptyFileIsClosedWithoutABlock) {
   EXPECT_EQ(Bytes(block(image.get(), 18, 0), block(image.get(), 18, 0) + 256), bam);
 }
 
+// Closing sets the closed bit, which a write-back since the open has not seen.
+TEST(Write, ClosingAnEmptyFileAfterASyncIsWrittenBack) {
+  TempDir dir;
+  const std::string path = dir.file("empty.d64");
+  DiImage *image = di_create_image(path.c_str(), kD64Size);
+  ASSERT_NE(image, nullptr);
+  di_format(image, raw("EMPTY").data(), reinterpret_cast<const unsigned char *>("01"));
+  DiFile *file = di_open(image, raw("NOTHING").data(), 2, "wb");
+  ASSERT_NE(file, nullptr);
+  di_sync(image);
+  di_close(file);
+  di_free_image(image);
+
+  ImagePtr loaded(di_load_image(path.c_str()));
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(slot(loaded.get(), 18, 1, 0)->type, 0x82);
+}
+
 TEST(Write, PiecesOfAnySizeGiveTheSameImage) {
   Bytes data = random_bytes(3000, 1);
   ImagePtr whole = used_d64();
