@@ -54,6 +54,15 @@ TsPair next_ts_in_chain(DiImage *image, TsPair ts) {
   return make_ts(block[kLinkTrack], block[kLinkSector]);
 }
 
+int bam_bits_set(DiImage *image, int track) {
+  const KindInfo *kind = kind_info(image->type);
+  if (!kind) return 0;
+  TrackEntry entry = track_entry(image, *kind, track);
+  int bits = 0;
+  for (int s = 0; s < di_sectors_per_track(image->type, track); ++s) bits += bitmap_bit(entry, s);
+  return bits;
+}
+
 int blocks_free(DiImage *image) {
   int total = 0;
   for (int t = 1; t <= di_tracks(image->type); ++t)
@@ -84,7 +93,7 @@ TsPair alloc_next_dir_ts(DiImage *image) {
                                     : make_ts(18, 1);
   // A directory that loops or leads off the disk has no end to append to.
   ChainEnd end = walk_chain(image, first, [](TsPair, unsigned char *) { return true; });
-  if (!end.complete) return {0, 0};
+  if (!end.complete()) return {0, 0};
   // An empty D81 directory hangs off the header block itself.
   TsPair last = end.last.track != 0 ? end.last : image->header_ts;
   // The search starts three sectors on, unreduced: past the end counts as used.

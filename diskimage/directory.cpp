@@ -1,4 +1,5 @@
 // Directory slots, raw names and wildcard patterns.
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -138,6 +139,81 @@ int di_name_from_rawname(char *name, const unsigned char *raw) {
   }
   name[len] = '\0';
   return len;
+}
+
+}  // extern "C"
+
+// ---- The directory as a listing reads it ------------------------------------
+
+namespace diskimage {
+namespace {
+
+const auto *const kDirectoryName = reinterpret_cast<const unsigned char *>("$");
+
+}  // namespace
+
+bool dir_read_block(DiDirReader *reader) {
+  // Cleared, so a short last block never shows the previous block's slots.
+  std::memset(reader->data, 0, sizeof reader->data);
+  reader->got = di_read(reader->dir, reader->data, kDataSize);
+  reader->next = 0;
+  const bool delivered = reader->got > 0;
+  const int code = reader->image->status;
+  // A failed header read has shown its status already; a normal end leaves
+  // the status as it was, 0 after the previous block.
+  if (code != 0 && (delivered || !reader->header_failed)) reader->stop = code;
+  if (delivered && code == 0) return true;
+  reader->ended = 1;
+  return false;
+}
+
+bool dir_slot(const DiDirReader *reader, int i, DiDirEntry *entry) {
+  // Slot i starts at 32 * i - 2 of the delivered bytes: its link bytes fall
+  // before the data.
+  const int start = i * kSlotSize - kDataStart;
+  if (start >= reader->got || reader->data[start + kDataStart] == 0) return false;
+  std::memset(entry, 0, sizeof *entry);
+  auto *bytes = reinterpret_cast<unsigned char *>(&entry->slot);
+  const int from = std::max(start, 0);
+  const int to = std::min(start + kSlotSize, kDataSize);
+  std::memcpy(bytes + (from - start), reader->data + from, static_cast<size_t>(to - from));
+  entry->block = reader->dir->ts;
+  entry->index = i;
+  return true;
+}
+
+}  // namespace diskimage
+
+extern "C" {
+
+int di_dir_open(DiImage *image, DiDirReader *reader) {
+  std::memset(reader, 0, sizeof *reader);
+  reader->image = image;
+  reader->next = kSlotsPerBlock;
+  reader->dir = di_open(image, kDirectoryName, 2, "rb");
+  reader->ended = reader->dir == nullptr;
+  return reader->dir != nullptr;
+}
+
+int di_dir_read_header(DiDirReader *reader) {
+  if (!reader->dir) return 0;
+  unsigned char header[kDataSize];
+  reader->header_failed = di_read(reader->dir, header, kDataSize) != kDataSize;
+  return !reader->header_failed;
+}
+
+int di_dir_next(DiDirReader *reader, DiDirEntry *entry) {
+  while (!reader->ended) {
+    if (reader->next >= kSlotsPerBlock && !dir_read_block(reader)) break;
+    if (dir_slot(reader, reader->next++, entry)) return 1;
+  }
+  return 0;
+}
+
+void di_dir_close(DiDirReader *reader) {
+  if (reader->dir) di_close(reader->dir);
+  reader->dir = nullptr;
+  reader->ended = 1;
 }
 
 }  // extern "C"

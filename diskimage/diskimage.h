@@ -183,6 +183,135 @@ int di_delete(DiImage *image, const unsigned char *rawpattern, int type);
 int di_rename(DiImage *image, const unsigned char *rawpattern, const unsigned char *newrawname,
               int type);
 
+/* ---- Directory listing ------------------------------------------------- */
+
+/* Bits of a slot's type byte besides the file type (bits 0-2). */
+enum { DI_TYPE_MASK = 0x07, DI_LOCKED = 0x40, DI_CLOSED = 0x80 };
+
+/* Raw error-information byte of valid block ts: 1 means no error, and 1 is
+ * also the answer for every block of an image without the table. */
+int di_get_ts_error_byte(DiImage *image, TsPair ts);
+
+/* One used slot of the directory, as a listing sees it. */
+typedef struct DiDirEntry {
+  FileEntry slot; /* copy; bytes the directory read did not deliver read 0
+                     (slot 0's link, the tail of a short last block) */
+  TsPair block;   /* the directory block it came from */
+  int index;      /* its place in that block, 0-7 */
+} DiDirEntry;
+
+/* Walks the directory pseudo-file "$" as the drive lists it: the header
+ * block, then each directory block in chain order, handing out the slots
+ * whose type byte is not 0. Owned by the caller (on the stack is fine);
+ * all fields are the reader's own. */
+typedef struct DiDirReader {
+  DiImage *image;
+  DiFile *dir;             /* the open "$" handle, or null */
+  unsigned char data[254]; /* data of the current block; 0 past `got` */
+  int got;                 /* bytes the last read of a block delivered */
+  int next;                /* next slot of the block to look at, 0-8 */
+  int header_failed;       /* 1 when di_dir_read_header() failed */
+  int ended;               /* 1 when no further slot will come */
+  int stop;                /* status code that ended the directory early, or 0 */
+} DiDirReader;
+
+/* Opens "$" for reading. Returns 1 (status 0), or 0 with the status of the
+ * failed open; the reader then needs no di_dir_close(). */
+int di_dir_open(DiImage *image, DiDirReader *reader);
+/* Reads the header block; call it once, before di_dir_next(). Returns 1, or 0 when it could not be
+ * read: its error code and block are then the image's status. */
+int di_dir_read_header(DiDirReader *reader);
+/* Fills entry with the next used slot and returns 1; returns 0 when the
+ * directory has ended. `stop` is then 0 for a normal end (a last block, or
+ * after a failed header read), else the status code left by the read that
+ * ended it early: a block passed a second time (52), a block whose error
+ * information reports an error, a link to a block that does not exist (66)
+ * or a link of 0/0 (-1). The image's status then gives its text. The status
+ * is read after each block; a caller resets it to 0 between slots. */
+int di_dir_next(DiDirReader *reader, DiDirEntry *entry);
+/* Closes the "$" handle, if open. */
+void di_dir_close(DiDirReader *reader);
+
+/* ---- Integrity check --------------------------------------------------- */
+
+/* Who owns a block: a file's index in the listing (0 = first listed), or
+ * one of these. */
+enum { DI_OWNER_NONE = -3, DI_OWNER_SYSTEM = -2, DI_OWNER_DIRECTORY = -1 };
+
+/* Which walk of a file a problem was found on. */
+enum { DI_PART_NONE, DI_PART_DATA, DI_PART_RECORD, DI_PART_SIDE_SECTORS, DI_PART_INFO };
+
+enum {
+  DI_PROBLEM_DIR_LINK,         /* BAM block does not link to the first directory
+                                  block: expected, link (found) */
+  DI_PROBLEM_DIRECTORY,        /* listing stopped early: status, DiCheck.dir_status_text */
+  DI_PROBLEM_UNCLOSED,         /* file: type byte without the closed bit */
+  DI_PROBLEM_ILLEGAL_FIRST,    /* file, part, record: the walk's start `link` is no block */
+  DI_PROBLEM_BAD_LINK,         /* file, part, record: `block` links to `link`, no block */
+  DI_PROBLEM_LOOP,             /* file, part, record: the walk came back to `block` */
+  DI_PROBLEM_COUNT_MISMATCH,   /* file: slot's count `stated` vs blocks owned `counted` */
+  DI_PROBLEM_SHARED,           /* block: owner, second_owner, owner_count (2 or more) */
+  DI_PROBLEM_USED_BUT_FREE,    /* block: owned (owner) but free in the BAM */
+  DI_PROBLEM_ALLOCATED_UNUSED, /* block: in use in the BAM, no owner, not reserved */
+  DI_PROBLEM_DAMAGED,          /* block: owned (owner), error byte `error` is not 1 */
+  DI_PROBLEM_BAM_COUNT         /* track (block.track): stored free count `stated`
+                                  vs bitmap bits set `counted` */
+};
+
+typedef struct DiProblem {
+  int kind;         /* DI_PROBLEM_* */
+  int file;         /* index of the listed file concerned, or -1 */
+  int part;         /* DI_PART_* of the walk problems, else DI_PART_NONE */
+  int record;       /* DI_PART_RECORD: index in the record list (0-126), else -1 */
+  TsPair block;     /* the block concerned (track only for DI_PROBLEM_BAM_COUNT) */
+  TsPair link;      /* the link that is no block / was found */
+  TsPair expected;  /* DI_PROBLEM_DIR_LINK: the first directory block */
+  int owner;        /* first owner, see DI_OWNER_* */
+  int second_owner; /* DI_PROBLEM_SHARED */
+  int owner_count;  /* DI_PROBLEM_SHARED */
+  int stated;
+  int counted;
+  int error;  /* DI_PROBLEM_DAMAGED: the raw error byte */
+  int status; /* DI_PROBLEM_DIRECTORY: the status code */
+} DiProblem;
+
+/* What the check found out about one block. */
+typedef struct DiBlockState {
+  TsPair ts;
+  int in_use;       /* the BAM marks it used (di_is_ts_free() says 0) */
+  int reserved;     /* kept by the drive, never a file's (D71 track 53 but 53/0) */
+  int error;        /* raw error byte, 1 = no error */
+  int owner;        /* first owner in the order system, directory, files */
+  int second_owner; /* DI_OWNER_NONE when fewer than two */
+  int owner_count;  /* how many owners */
+} DiBlockState;
+
+typedef struct DiCheck {
+  int file_count;
+  DiDirEntry *files; /* the listed slots in listing order */
+  int *file_blocks;  /* distinct blocks each file owns */
+  int block_count;
+  DiBlockState *blocks; /* every block in track/sector order */
+  int problem_count;
+  DiProblem *problems;      /* in report order */
+  char dir_status_text[48]; /* status string of a DI_PROBLEM_DIRECTORY, else "" */
+} DiCheck;
+
+/* Examines the image as the listing reads it: the directory, the chains of
+ * every listed file (data; for REL files the side sectors; for GEOS files
+ * the info block and, for VLIR files, each record chain), who owns each
+ * block, the BAM against those owners and the error information. Changes
+ * nothing in the image: no byte, no `dirty`, and its status is restored.
+ * Every chain is walked with its own visited set; the cost and the memory
+ * grow with the blocks and slots of the image, not with its content. A
+ * record list shared by several files reports its record problems once, on
+ * the first of them (the others show as shared blocks), so the problems are
+ * bounded by a few per block and per slot. Returns null only when out of
+ * memory; release with di_check_free(). */
+DiCheck *di_check(DiImage *image);
+/* Releases a check; null is a harmless no-op. */
+void di_check_free(DiCheck *check);
+
 #ifdef __cplusplus
 }
 #endif

@@ -85,8 +85,19 @@ inline constexpr int kTrackEntries = 16;
 
 // Directory slot, 32 bytes, eight per directory block (see FileEntry):
 //   0-1 link (slot 0 only)  2 type byte  3-4 first block  5-20 name
-//   21-29 unused            30-31 block count, low byte first
+//   21-22 REL: first side-sector block; GEOS: info block
+//   23    GEOS: structure (1 = VLIR)  24 GEOS: file type (0 = no GEOS file)
+//   25-29 unused            30-31 block count, low byte first
+// A GEOS VLIR file's first block is its record list: bytes 2-255 hold 127
+// track/sector pairs; 0/0 ends the list, track 0 is an empty record.
 inline constexpr int kSlotSize = 32;
+inline constexpr int kSlotSideSectors = 21;
+inline constexpr int kSlotGeosInfo = 21;
+inline constexpr int kSlotGeosStructure = 23;
+inline constexpr int kSlotGeosType = 24;
+inline constexpr int kGeosVlir = 1;
+inline constexpr int kRelType = 4;
+inline constexpr int kRecordPairs = 127;
 inline constexpr int kSlotsPerBlock = 8;
 inline constexpr int kNameSize = 16;
 inline constexpr unsigned char kNamePad = 0xA0;
@@ -136,7 +147,10 @@ struct KindInfo {
   int region_count;
   std::array<AllocPass, 2> passes;
   int pass_count;
-  const char *power_on;  // status string of a fresh image
+  const char *power_on;                 // status string of a fresh image
+  std::array<TsPair, 3> system_blocks;  // BAM and header blocks, owned by no file
+  int system_block_count;
+  int reserved_track;  // a track the drive keeps for itself but its first block, or 0
 };
 
 // The kind's numbers, or null for a value that is no kind.
@@ -163,6 +177,14 @@ int set_status(DiImage *image, int code, int track, int sector);
 int get_ts_doserr(DiImage *image, TsPair ts);
 int blocks_free(DiImage *image);
 TsPair next_ts_in_chain(DiImage *image, TsPair ts);
+// Bits set in a track's bitmap for its existing sectors, whatever its count.
+int bam_bits_set(DiImage *image, int track);
+
+// The directory reader's two steps, for walks that need every block: reads
+// the next block (false when none came or its read left a status, which ends
+// the directory), and copies slot i of it into entry when that slot is used.
+bool dir_read_block(DiDirReader *reader);
+bool dir_slot(const DiDirReader *reader, int i, DiDirEntry *entry);
 
 // Builds an image around an image-sized buffer allocated with malloc; the image
 // takes ownership of `bytes` on success, and frees it on failure. Loading uses
@@ -183,15 +205,24 @@ FileEntry *alloc_file_entry(DiImage *image, const unsigned char *rawname, int ty
 // ---- Chain walking ----------------------------------------------------------
 
 // How a chain walk ended.
+enum class ChainStop {
+  kEnd,           // a link of track 0 (or visit asked to stop)
+  kIllegalFirst,  // the first block is not a valid block
+  kBadLink,       // `last` links to a block that does not exist
+  kLoop,          // `link` is a block the walk had passed already
+};
+
 struct ChainEnd {
-  TsPair last;    // the last block visited; track 0 when none was
-  bool complete;  // the chain ended with a link of track 0, or visit stopped it
+  TsPair last;  // the last block visited; track 0 when none was
+  ChainStop stop;
+  TsPair link;  // the link that ended the walk (the first block for kIllegalFirst)
+  bool complete() const { return stop == ChainStop::kEnd; }
 };
 
 // Walks a chain of blocks as stored, from `first`, calling visit(ts, block) for
 // each block. The walk ends at track 0, at a link that is not a valid block and
 // at a block already visited, so a damaged chain can neither loop nor lead
-// outside the image. visit returns false to stop early.
+// outside the image; the result says which. visit returns false to stop early.
 template <typename Visit>
 ChainEnd walk_chain(DiImage *image, TsPair first, Visit &&visit) {
   // Kept in bits: every open by name walks the directory, so clearing this
@@ -200,14 +231,16 @@ ChainEnd walk_chain(DiImage *image, TsPair first, Visit &&visit) {
   TsPair last{0, 0};
   TsPair ts = first;
   while (ts.track != 0) {
-    if (!di_ts_is_valid(image->type, ts) || visited[visited_index(ts)]) return {last, false};
+    if (!di_ts_is_valid(image->type, ts))
+      return {last, last.track == 0 ? ChainStop::kIllegalFirst : ChainStop::kBadLink, ts};
+    if (visited[visited_index(ts)]) return {last, ChainStop::kLoop, ts};
     visited[visited_index(ts)] = true;
     last = ts;
     unsigned char *block = di_get_ts_addr(image, ts);
     if (!visit(ts, block)) break;
     ts = make_ts(block[kLinkTrack], block[kLinkSector]);
   }
-  return {last, true};
+  return {last, ChainStop::kEnd, ts};
 }
 
 // Calls visit(slot) for each of the eight slots of every directory block, in

@@ -169,6 +169,10 @@ int di_status(DiImage *image, char *buffer) {
   return image->status;
 }
 
+int di_get_ts_error_byte(DiImage *image, TsPair ts) {
+  return get_ts_doserr(image, ts);
+}
+
 int di_get_ts_err(DiImage *image, TsPair ts) {
   return kCodeOfByte[static_cast<unsigned char>(get_ts_doserr(image, ts))];
 }

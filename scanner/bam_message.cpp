@@ -1,9 +1,9 @@
 // PETSCII display conversion and the BAM message report.
 #include <cctype>
 #include <cstdio>
-#include <cstring>
+#include <string>
 
-#include "diskimage/internal.h"
+#include "scanner/image_facts.h"
 #include "scanner/reports.h"
 
 void ptoa(unsigned char *text) {
@@ -24,17 +24,9 @@ void ptoa(unsigned char *text) {
 }
 
 void print_bammessage(DiImage *image) {
-  using namespace diskimage::cbm1541;
   lastoutput = 0;
-  // On a D81 these bytes of the first BAM block are track bitmaps, not a
-  // message area, so there is no message to show.
-  if (image->type == D81) return;
-  unsigned char text[257] = {};
-  std::memcpy(text, di_get_ts_addr(image, image->bam_ts) + kMessageArea,
-              kMessageEnd - kMessageArea);
-  ptoa(text);
-  const char *shown = reinterpret_cast<const char *>(text);
-  if (shown[std::strspn(shown, " ")] == '\0') return;  // empty, or nothing but spaces
-  std::printf("BAM Message: %s\n", shown);
+  std::string text;
+  if (!facts::bam_message(image, &text)) return;
+  std::printf("BAM Message: %s\n", text.c_str());
   lastoutput = 1;
 }

@@ -1,62 +1,17 @@
-// The directory listing and file scan.
+// The directory listing and file scan, rendered from the gathered facts.
 #include <cstdio>
-#include <cstring>
-#include <memory>
-#include <new>
 
-#include "diskimage/internal.h"
+#include "scanner/image_facts.h"
 #include "scanner/line_buffer.h"
 #include "scanner/reports.h"
 
 namespace {
 
-using namespace diskimage;
 using namespace line_buffer;
 
-// 664 blocks of 256 bytes: more than any D64 file can hold, so every D64 file
-// is read to its end; longer files are scanned over their first part.
-constexpr int kScanSize = 169984;
-constexpr int kStatusSize = 48;
 // An entry line's 31 columns, or its end: "   [could not open]", three spaces,
 // a status string and the newline.
-constexpr int kEntrySize = 19 + 3 + kStatusSize + 1;
-const auto *const kDirectoryName = reinterpret_cast<const unsigned char *>("$");
-
-// Where a slot's fields lie in the 254 delivered bytes of a directory block:
-// slot i starts at 32 * i - 2, its link bytes falling before the data.
-constexpr int kFirstSlotStart = -2;
-constexpr int kSlotType = 2;
-constexpr int kSlotName = 5;
-constexpr int kSlotBlocks = 30;
-
-void print_link_check(DiImage *image) {
-  // On a D81 the directory is found through the header's link, while the BAM
-  // block links to the second BAM block; comparing them would flag every good
-  // disk. An unusable header link shows when "$" fails to open.
-  if (image->type == D81) return;
-  const unsigned char *bam = di_get_ts_addr(image, image->bam_ts);
-  const TsPair dir = di_get_dir_ts(image);
-  if (bam[kLinkTrack] != dir.track || bam[kLinkSector] != dir.sector)
-    std::printf("DIR: BAM to DIR link is broken (should be %d/%d, is %d/%d)\n", dir.track,
-                dir.sector, bam[kLinkTrack], bam[kLinkSector]);
-}
-
-void print_header(DiImage *image, DiFile *dir, unsigned char *block) {
-  const unsigned char *title = di_title(image);
-  char name[kNameSize + 1];
-  di_name_from_rawname(name, title);
-  ptoa(reinterpret_cast<unsigned char *>(name));
-  unsigned char id[kTitleIdSize + 1] = {};
-  std::memcpy(id, title + kTitleIdOffset, kTitleIdSize);
-  ptoa(id);
-  std::printf("0 \"%-16s\" %s", name, reinterpret_cast<const char *>(id));
-  if (di_read(dir, block, kDataSize) != kDataSize) {
-    std::fputs("   [BAM read failed]", stdout);
-    char status[kStatusSize];
-    if (di_status(image, status) != 0) std::printf("   %s", status);
-  }
-  std::putchar('\n');
-}
+constexpr int kEntrySize = 19 + 3 + facts::kStatusSize + 1;
 
 // The first 31 columns of an entry line, as "%-5d  %-19s%c%s%c" gives them.
 // Formatted by hand: with one line per file, printf was most of the listing.
@@ -67,84 +22,57 @@ int format_entry(char *line, int blocks, const char *name, unsigned char type_by
   len = append_text(line, len, name);
   line[len++] = '"';
   len = pad_to(line, len, 26);
-  line[len++] = type_byte & kClosed ? ' ' : '*';
+  line[len++] = type_byte & DI_CLOSED ? ' ' : '*';
   len = append_text(line, len, type_name);
-  line[len++] = type_byte & kLocked ? '<' : ' ';
+  line[len++] = type_byte & DI_LOCKED ? '<' : ' ';
   return len;
 }
 
-// One used slot: its line, then the result of reading the file to its end (or
-// to the end of the scratch buffer).
-void print_entry(DiImage *image, const unsigned char *block, int start, unsigned char *scratch) {
-  const unsigned char type_byte = block[start + kSlotType];
-  unsigned char raw[kNameSize];
-  std::memcpy(raw, block + start + kSlotName, kNameSize);
-  const int type = type_byte & kTypeMask;
-  const int blocks = block[start + kSlotBlocks] | block[start + kSlotBlocks + 1] << 8;
-  char name[kNameSize + 1];
-  di_name_from_rawname(name, raw);
-  ptoa(reinterpret_cast<unsigned char *>(name));
-  // Written before the scan, so that nothing the library might print could
-  // come before it.
+void render_entry(const facts::Entry &entry, FILE *out) {
+  const FileEntry &slot = entry.dir.slot;
   char line[kEntrySize];
-  std::fwrite(line, 1, format_entry(line, blocks, name, type_byte, ftype[type]), stdout);
-
-  char status[kStatusSize];
-  int code;
-  bool opened = true;
-  DiFile *file = di_open(image, raw, type, "rb");
-  if (!file) {
-    code = di_status(image, status);
-    opened = false;
-  } else {
-    code = di_status(image, status);
-    if (code == 0) {
-      di_read(file, scratch, kScanSize);
-      code = di_status(image, status);
-    }
-    di_close(file);
-  }
+  const int blocks = slot.blocks[0] | slot.blocks[1] << 8;
+  std::fwrite(
+      line, 1,
+      format_entry(line, blocks, entry.name.c_str(), slot.type, ftype[slot.type & DI_TYPE_MASK]),
+      out);
   int len = 0;
-  if (!opened) len = append_text(line, len, "   [could not open]");
-  if (code != 0) len = append_text(line, append_text(line, len, "   "), status);
-  // One file's result must never show on the next file's line.
-  image->status = 0;
+  if (!entry.opened) len = append_text(line, len, "   [could not open]");
+  if (entry.code != 0) len = append_text(line, append_text(line, len, "   "), entry.status.c_str());
   line[len++] = '\n';
-  std::fwrite(line, 1, len, stdout);
+  std::fwrite(line, 1, len, out);
 }
 
 }  // namespace
 
-void print_dir(DiImage *image) {
-  print_link_check(image);
-  char status[kStatusSize];
-  DiFile *dir = di_open(image, kDirectoryName, 2, "rb");
-  std::unique_ptr<unsigned char[]> scratch(dir ? new (std::nothrow) unsigned char[kScanSize]
-                                               : nullptr);
-  if (!dir || !scratch) {
-    std::fputs("    Couldn't open directory", stdout);
-    if (di_status(image, status) != 0) std::printf("   %s", status);
-    std::putchar('\n');
-    if (dir) di_close(dir);
+void render_listing(const facts::Listing &listing, FILE *out) {
+  if (listing.link_broken)
+    std::fprintf(out, "DIR: BAM to DIR link is broken (should be %d/%d, is %d/%d)\n",
+                 listing.link_expected.track, listing.link_expected.sector,
+                 listing.link_found.track, listing.link_found.sector);
+  if (!listing.opened) {
+    std::fputs("    Couldn't open directory", out);
+    if (listing.open_code != 0) std::fprintf(out, "   %s", listing.open_status.c_str());
+    std::fputc('\n', out);
     return;
   }
-  unsigned char block[kDataSize];
-  print_header(image, dir, block);
-  for (;;) {
-    // Cleared, so a short last block never shows the previous block's slots.
-    std::memset(block, 0, sizeof block);
-    const int got = di_read(dir, block, kDataSize);
-    if (got <= 0) break;
-    const int code = di_status(image, status);
-    if (code != 0) {
-      std::printf("DIR: %s ", status);
-      if (code == 52) std::fputs("(cyclic Track/Sector link)", stdout);
-      std::putchar('\n');
-      break;
-    }
-    for (int start = kFirstSlotStart; start < got; start += kSlotSize)
-      if (block[start + kSlotType] != 0) print_entry(image, block, start, scratch.get());
+  std::fprintf(out, "0 \"%-16s\" %s", listing.disk_name.c_str(), listing.disk_id.c_str());
+  if (!listing.header_ok) {
+    std::fputs("   [BAM read failed]", out);
+    if (listing.header_code != 0) std::fprintf(out, "   %s", listing.header_status.c_str());
   }
-  std::printf("%d blocks free\n", image->free_blocks);
-  di_close(dir);
+  std::fputc('\n', out);
+  for (const facts::Entry &entry : listing.entries) render_entry(entry, out);
+  // Any early end of the directory is said, not only a cycle: a listing that
+  // simply stops short would pass for a complete one.
+  if (listing.stop_code != 0) {
+    std::fprintf(out, "DIR: %s ", listing.stop_status.c_str());
+    if (listing.stop_code == 52) std::fputs("(cyclic Track/Sector link)", out);
+    std::fputc('\n', out);
+  }
+  std::fprintf(out, "%d blocks free\n", listing.free_blocks);
+}
+
+void print_dir(DiImage *image) {
+  render_listing(facts::collect_listing(image), stdout);
 }

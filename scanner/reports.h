@@ -2,7 +2,10 @@
 #ifndef KESTRIX_SCANNER_REPORTS_H
 #define KESTRIX_SCANNER_REPORTS_H
 
+#include <cstdio>
+
 #include "diskimage/diskimage.h"
+#include "scanner/image_facts.h"
 
 // 1 when the last of -name and -bammsg printed a line; -cr prints a blank
 // line after such text and clears it.
@@ -24,5 +27,6 @@ void print_map(DiImage *image);
 void print_spaces(int count);
 // -dir: the directory listing, with every file read along its chain.
 void print_dir(DiImage *image);
+void render_listing(const facts::Listing &listing, FILE *out);
 
 #endif  // KESTRIX_SCANNER_REPORTS_H

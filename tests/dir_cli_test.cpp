@@ -190,9 +190,10 @@ TEST(DirListing, DirectoryChainProblems) {
   EXPECT_EQ(list(img),
             kHeader + a + b + "DIR: 52,file too large,18,01 (cyclic Track/Sector link)\n" + kFree);
 
-  // A directory block whose own link is invalid is not listed, silently.
+  // A directory block whose own link is invalid is not listed, and the stop
+  // is said.
   set_link(img, 18, 4, 18, 25);
-  EXPECT_EQ(list(img), kHeader + a + kFree);
+  EXPECT_EQ(list(img), kHeader + a + "DIR: 66,illegal track or sector,18,25 \n" + kFree);
 
   // The broken link line comes first and the listing goes on from 18/1.
   set_link(img, 18, 4, 0, 255);
@@ -208,7 +209,7 @@ TEST(DirListing, ErrorInformationOnDirectoryBlocks) {
   set_slot(img, 18, 1, 0, 0x82, raw("A"), 17, 0);
 
   set_error(img, 18, 1, 4);  // the first directory block cannot be read: nothing listed
-  EXPECT_EQ(list(img), kHeader + kFree);
+  EXPECT_EQ(list(img), kHeader + "DIR: 22,read error (data block not found),18,01 \n" + kFree);
 
   set_error(img, 18, 0, 2);  // nor the header block
   EXPECT_EQ(list(img),
