@@ -238,7 +238,8 @@ class Checker {
 
   void check_blocks() {
     for (const DiBlockState &b : out_.block_list) {
-      const int file = b.owner >= 0 ? b.owner : -1;
+      // The file concerned: the first file among the owners named.
+      const int file = b.owner >= 0 ? b.owner : b.second_owner >= 0 ? b.second_owner : -1;
       if (b.owner_count >= 2) {
         DiProblem p = blank_problem(DI_PROBLEM_SHARED, file);
         p.block = b.ts;

@@ -115,6 +115,10 @@ void di_free_image(DiImage *image);
  * and a zero byte; buffer must hold 48) and returns the code, or 73 with the
  * drive's power-on message while the status is 254 (fresh image). */
 int di_status(DiImage *image, char *buffer);
+/* The message of a drive status code, as di_status() words it ("read error
+ * (crc error in data block)" for 23); "unknown error" for codes it has none
+ * for. The text is static. */
+const char *di_status_message(int code);
 /* Drive status code recorded for block ts in the error information: 0 for no
  * error (and for every block of an image without the table), 20-29 or 74 for
  * a recorded error, -1 for a byte that names no known error. ts must be valid. */

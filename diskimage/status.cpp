@@ -142,6 +142,12 @@ using namespace diskimage;
 
 extern "C" {
 
+const char *di_status_message(int code) {
+  for (const ErrorMessage *row = error_msg; row->code >= 0; ++row)
+    if (row->code == code) return row->text;
+  return "unknown error";
+}
+
 int di_status(DiImage *image, char *buffer) {
   // Formatted by hand: the listing takes the status of every file, and
   // snprintf was a good part of its time.
@@ -151,13 +157,7 @@ int di_status(DiImage *image, char *buffer) {
     finish(buffer, text, put_text(text, kind ? kind->power_on : ""));
     return 73;
   }
-  const char *message = "unknown error";
-  for (const ErrorMessage *row = error_msg; row->code >= 0; ++row) {
-    if (row->code == image->status) {
-      message = row->text;
-      break;
-    }
-  }
+  const char *message = di_status_message(image->status);
   char *out = put_two_digits(text, image->status);
   *out++ = ',';
   out = put_text(out, message);

@@ -11,6 +11,8 @@ namespace {
 
 constexpr const char *kVersion = KESTRIX_VERSION;
 constexpr int kUsageError = 255;
+// A completed run in which some -check found a problem.
+constexpr int kProblemsFound = 1;
 
 // Matches an argument against a command given with one dash, also accepting
 // it with two.
@@ -36,6 +38,8 @@ void print_usage(const char *prog) {
   std::puts("-cr         print an empty line");
   std::puts("-name       print image name");
   std::puts("-version    print program version and copyright");
+  std::puts("-check      check the image's consistency and list its problems");
+  std::puts("-json       print everything as one line of JSON");
 }
 
 void print_version() {
@@ -64,6 +68,7 @@ int run_commands(int argc, char **argv) {
     std::puts("error: loading diskimage failed.");
     return kUsageError;
   }
+  bool problems_found = false;
   for (int i = 2; i < argc; ++i) {
     const char *arg = argv[i];
     if (is_command(arg, "-sep")) {
@@ -83,6 +88,10 @@ int run_commands(int argc, char **argv) {
     } else if (is_command(arg, "-version")) {
       print_version();
       return 0;
+    } else if (is_command(arg, "-check")) {
+      if (print_check(image, stdout) != 0) problems_found = true;
+    } else if (is_command(arg, "-json")) {
+      if (!print_json(image, argv[1], stdout)) problems_found = true;
     } else {
       // The output of the commands before stands; the image is left as it is.
       print_usage(prog);
@@ -90,5 +99,5 @@ int run_commands(int argc, char **argv) {
     }
   }
   di_free_image(image);
-  return 0;
+  return problems_found ? kProblemsFound : 0;
 }

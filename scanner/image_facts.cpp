@@ -25,9 +25,7 @@ std::string status_text(DiImage *image, int *code) {
 
 void scan_entry(DiImage *image, Entry &entry, unsigned char *scratch) {
   const FileEntry &slot = entry.dir.slot;
-  char name[kNameSize + 1];
-  const int len = di_name_from_rawname(name, slot.rawname);
-  entry.name = display_text(reinterpret_cast<const unsigned char *>(name), len);
+  entry.name = display_name(slot);
   // The file is opened by its raw name as stored, so a name with '*' or '?'
   // is matched as a pattern and the first matching slot is the one read.
   DiFile *file = di_open(image, slot.rawname, slot.type & kTypeMask, "rb");
@@ -51,6 +49,12 @@ std::string display_text(const unsigned char *bytes, int size) {
   text.push_back(0);
   ptoa(text.data());
   return reinterpret_cast<const char *>(text.data());
+}
+
+std::string display_name(const FileEntry &slot) {
+  char name[kNameSize + 1];
+  const int len = di_name_from_rawname(name, slot.rawname);
+  return display_text(reinterpret_cast<const unsigned char *>(name), len);
 }
 
 Listing collect_listing(DiImage *image) {

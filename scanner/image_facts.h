@@ -59,6 +59,8 @@ bool bam_message(DiImage *image, std::string *text);
 
 // Disk text converted for display, up to its first zero byte.
 std::string display_text(const unsigned char *bytes, int size);
+// A slot's name as the listing shows it, without quotes.
+std::string display_name(const FileEntry &slot);
 
 }  // namespace facts
 

@@ -12,8 +12,9 @@
 extern int lastoutput;
 
 // Runs a whole command line (image path, then commands) and returns the exit
-// status: 0, or 255 for a usage error or an image that did not load. A
-// -version command ends the run at once with 0.
+// status: 0, 1 when a -check found problems (or a report could not be made),
+// or 255 for a usage error or an image that did not load. A -version command
+// ends the run at once with 0.
 int run_commands(int argc, char **argv);
 void print_usage(const char *prog);
 void print_version();
@@ -28,5 +29,11 @@ void print_spaces(int count);
 // -dir: the directory listing, with every file read along its chain.
 void print_dir(DiImage *image);
 void render_listing(const facts::Listing &listing, FILE *out);
+// -check: the integrity check's problems as text, then their number. Returns
+// the number, or -1 when the check could not be made (out of memory).
+int print_check(DiImage *image, FILE *out);
+// -json: one line of JSON; image_arg is the image as typed. False when the
+// report could not be made (out of memory).
+bool print_json(DiImage *image, const char *image_arg, FILE *out);
 
 #endif  // KESTRIX_SCANNER_REPORTS_H

@@ -34,7 +34,9 @@ std::string usage(const std::string &prog) {
          "-sep        print a seperator line\n"
          "-cr         print an empty line\n"
          "-name       print image name\n"
-         "-version    print program version and copyright\n";
+         "-version    print program version and copyright\n"
+         "-check      check the image's consistency and list its problems\n"
+         "-json       print everything as one line of JSON\n";
 }
 
 const std::string kLoadError = "error: loading diskimage failed.\n";
