@@ -44,6 +44,7 @@
 #include <vector>
 
 #include "diskimage/internal.h"
+#include "fuzz/json_check.h"
 #include "scanner/reports.h"
 
 namespace kestrix_fuzz {
@@ -326,6 +327,31 @@ inline bool reference_match(const uint8_t *pattern, const uint8_t *name) {
 
 // ---- The scanner ------------------------------------------------------------
 
+// The check's problems stay within a few per block and per slot, and the
+// JSON report is one well-formed line, whatever the image.
+inline void check_reports(DiImage *image) {
+  DiCheck *check = di_check(image);
+  KESTRIX_FUZZ_EXPECT(check != nullptr);
+  if (check) {
+    const long long bound =
+        6LL * check->file_count + (4LL + diskimage::kRecordPairs) * check->block_count + 80 + 2;
+    KESTRIX_FUZZ_EXPECT(check->problem_count <= bound);
+    di_check_free(check);
+  }
+  print_check(image, stdout);
+  char *text = nullptr;
+  size_t size = 0;
+  FILE *memory = open_memstream(&text, &size);
+  KESTRIX_FUZZ_EXPECT(memory != nullptr);
+  if (!memory) return;
+  KESTRIX_FUZZ_EXPECT(print_json(image, "fuzz \"image\".d64", memory));
+  std::fclose(memory);
+  KESTRIX_FUZZ_EXPECT(size > 0 && text[size - 1] == '\n' &&
+                      std::memchr(text, '\n', size) == text + size - 1);
+  KESTRIX_FUZZ_EXPECT(JsonCheck(text, size).whole());
+  std::free(text);
+}
+
 // Runs the reports the way the command line would, twice over for the
 // listing. The reports only read the image: its bytes, its count of open files
 // and its modified flag must come out as they went in.
@@ -339,6 +365,7 @@ inline void run_reports(DiImage *image) {
   print_map(image);
   print_bammessage(image);
   print_dir(image);
+  check_reports(image);
   KESTRIX_FUZZ_EXPECT(image->open_files == 0);
   KESTRIX_FUZZ_EXPECT(image->dirty == 0);
   KESTRIX_FUZZ_EXPECT(image->free_blocks == free_blocks);
