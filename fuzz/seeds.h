@@ -28,15 +28,15 @@ inline constexpr uint8_t kWithFiles = kFormat | kFiles;
 // byte on (the two link bytes before it belong to the block or are unused).
 inline std::vector<uint8_t> slot(uint8_t type, uint8_t track, uint8_t sector, const char *name,
                                  uint16_t blocks) {
-  std::vector<uint8_t> bytes(30, 0);
-  bytes[0] = type;
-  bytes[1] = track;
-  bytes[2] = sector;
+  FileEntry entry{};
+  entry.type = type;
+  entry.first_ts = {track, sector};
   const std::array<uint8_t, 16> raw = raw_name(name);
-  std::copy(raw.begin(), raw.end(), bytes.begin() + 3);
-  bytes[28] = static_cast<uint8_t>(blocks & 0xFF);
-  bytes[29] = static_cast<uint8_t>(blocks >> 8);
-  return bytes;
+  std::copy(raw.begin(), raw.end(), entry.rawname);
+  entry.blocks[0] = static_cast<uint8_t>(blocks & 0xFF);
+  entry.blocks[1] = static_cast<uint8_t>(blocks >> 8);
+  const auto *bytes = reinterpret_cast<const uint8_t *>(&entry);
+  return {bytes + 2, bytes + sizeof entry};
 }
 
 // The bytes from the header block on of a formatted image with files: what a
