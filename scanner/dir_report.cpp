@@ -41,7 +41,8 @@ void print_link_check(DiImage *image) {
                 dir.sector, bam[kLinkTrack], bam[kLinkSector]);
 }
 
-void print_header(DiImage *image, DiFile *dir, unsigned char *block) {
+// Returns whether the header block was read.
+bool print_header(DiImage *image, DiFile *dir, unsigned char *block) {
   const unsigned char *title = di_title(image);
   char name[kNameSize + 1];
   di_name_from_rawname(name, title);
@@ -50,12 +51,14 @@ void print_header(DiImage *image, DiFile *dir, unsigned char *block) {
   std::memcpy(id, title + kTitleIdOffset, kTitleIdSize);
   ptoa(id);
   std::printf("0 \"%-16s\" %s", name, reinterpret_cast<const char *>(id));
-  if (di_read(dir, block, kDataSize) != kDataSize) {
+  const bool read = di_read(dir, block, kDataSize) == kDataSize;
+  if (!read) {
     std::fputs("   [BAM read failed]", stdout);
     char status[kStatusSize];
     if (di_status(image, status) != 0) std::printf("   %s", status);
   }
   std::putchar('\n');
+  return read;
 }
 
 // The first 31 columns of an entry line, as "%-5d  %-19s%c%s%c" gives them.
@@ -129,13 +132,16 @@ void print_dir(DiImage *image) {
     return;
   }
   unsigned char block[kDataSize];
-  print_header(image, dir, block);
+  const bool header_read = print_header(image, dir, block);
   for (;;) {
     // Cleared, so a short last block never shows the previous block's slots.
     std::memset(block, 0, sizeof block);
     const int got = di_read(dir, block, kDataSize);
-    if (got <= 0) break;
     const int code = di_status(image, status);
+    // Nothing delivered and no status is the chain's end. After a failed
+    // header read every read stops there again, with the status that the
+    // header line has shown already.
+    if (got <= 0 && (code == 0 || !header_read)) break;
     if (code != 0) {
       std::printf("DIR: %s ", status);
       if (code == 52) std::fputs("(cyclic Track/Sector link)", stdout);
