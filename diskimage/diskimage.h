@@ -151,10 +151,15 @@ unsigned char *di_get_ts_addr(DiImage *image, TsPair ts);
 
 /* Loads the whole file. Returns a new image (status 254, dirty 0) or null
  * when the file cannot be opened or read, is not a regular file or block
- * device, or its size is not one of the six image sizes. Sets no status. */
+ * device, or its size is not one of the six image sizes. Sets no status; on
+ * null, errno says why: as open() or read() left it (ENOENT, EACCES, ...),
+ * EISDIR for a directory, EINVAL for any other file that is no regular file
+ * or block device and for a size that is none of the six, EIO for a file
+ * that ended before its size, ENOMEM when memory ran out. */
 DiImage *di_load_image(const char *path);
 /* New all-zero, unformatted image of size bytes (one of the six sizes) that
- * will be written to path; dirty 1. Null for any other size. */
+ * will be written to path; dirty 1. Null for any other size (errno EINVAL)
+ * or when memory ran out (ENOMEM). */
 DiImage *di_create_image(const char *path, int size);
 /* Writes the whole buffer to path through a temporary file that replaces it
  * only when complete. On success dirty becomes 0; on any failure the old file
