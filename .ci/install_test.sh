@@ -2,7 +2,9 @@
 # Installs kestrix and the diskimage library into a temporary prefix, checks
 # what was installed, and builds and runs a small C program against the
 # installed library twice: through the CMake package (find_package) and
-# through pkg-config. The static build also makes the .deb and checks it.
+# through pkg-config; then builds the README's first program,
+# examples/first_program.c, through pkg-config as the README says, and lists
+# the image it makes. The static build also makes the .deb and checks it.
 #
 #   .ci/install_test.sh                 static library, then shared
 #   .ci/install_test.sh static|shared   one of them
@@ -30,6 +32,12 @@ from the file: read 1000 bytes, same data, status 00,ok,00,00'
 expected_listing='0 "consumer        " cx 2a
 4      "hello"             prg 
 660 blocks free'
+
+# What examples/first_program.c prints, and the listing of the image it makes.
+expected_first_program='wrote 17 of 17 bytes, status 00,ok,00,00'
+expected_first_listing='0 "first disk      " 01 2a
+1      "hello"             prg 
+663 blocks free'
 
 # Runs a consumer, compares its output and the image it wrote.
 check_consumer() {
@@ -132,6 +140,21 @@ run() {
   cc -std=c99 -Wall -Wextra -Wpedantic -Werror tests/install/consumer.c $flags "${rpath[@]}" \
     -o "$work/$kind-pc-consumer" || fail "consumer build through pkg-config"
   check_consumer "$kind-pkg-config" "$work/$kind-pc-consumer" "$prefix"
+
+  echo "== $kind library: the README's first program, built as the README says"
+  local run_dir="$work/$kind-first-program" got
+  mkdir -p "$run_dir"
+  # shellcheck disable=SC2086 # the flags are meant to split
+  cc -std=c99 -Wall -Wextra -Wpedantic -Werror examples/first_program.c \
+    $(PKG_CONFIG_PATH="$(dirname "$pc")" pkg-config --cflags --libs diskimage) "${rpath[@]}" \
+    -o "$run_dir/first_program" || fail "first program build through pkg-config"
+  got=$(cd "$run_dir" && ./first_program) || fail "first program exited with $?: $got"
+  [ "$got" = "$expected_first_program" ] || fail "first program printed:
+$got"
+  got=$("$prefix/bin/kestrix" "$run_dir/hello.d64" -dir)
+  [ "$got" = "$expected_first_listing" ] || fail "kestrix lists the first program's image as:
+$got"
+  echo "ok: $kind first program"
 
   if [ "$kind" = shared ]; then
     for c in "$work/$kind-cmake-consumer/consumer" "$work/$kind-pc-consumer"; do

@@ -41,12 +41,12 @@ struct Clock {
   }
 };
 
-constexpr int kD64Size = 174848;
-constexpr int kD71Size = 349696;
-constexpr int kD81Size = 819200;
-constexpr int kD64ErrorSize = kD64Size + 683;
-constexpr int kD71ErrorSize = kD71Size + 1366;
-constexpr int kD81ErrorSize = kD81Size + 3200;
+constexpr int kD64Size = DI_D64_SIZE;
+constexpr int kD71Size = DI_D71_SIZE;
+constexpr int kD81Size = DI_D81_SIZE;
+constexpr int kD64ErrorSize = DI_D64_ERR_SIZE;
+constexpr int kD71ErrorSize = DI_D71_ERR_SIZE;
+constexpr int kD81ErrorSize = DI_D81_ERR_SIZE;
 constexpr int kScanSize = 169984;  // what the listing reads of each file at most
 constexpr int kPrg = 2;
 

@@ -113,7 +113,7 @@ class Checker {
   }
 
   void directory_stopped() {
-    char text[48];
+    char text[DI_STATUS_SIZE];
     DiProblem p = blank_problem(DI_PROBLEM_DIRECTORY, -1);
     p.status = di_status(image_, text);
     std::memcpy(out_.dir_status_text, text, sizeof text);

@@ -23,6 +23,61 @@ extern "C" {
 typedef int ImageType;
 enum { D64 = 1, D71 = 2, D81 = 3 };
 
+/* The six image file sizes: 256 bytes a block, and with error information
+ * one more byte a block (683, 1366 and 3200 blocks). The size alone tells the
+ * kind of a loaded image. */
+enum {
+  DI_D64_SIZE = 174848,
+  DI_D64_ERR_SIZE = 175531,
+  DI_D71_SIZE = 349696,
+  DI_D71_ERR_SIZE = 351062,
+  DI_D81_SIZE = 819200,
+  DI_D81_ERR_SIZE = 822400
+};
+
+/* File types, bits 0-2 of a slot's type byte; the names in ftype[]. */
+enum {
+  DI_FT_DEL = 0,
+  DI_FT_SEQ = 1,
+  DI_FT_PRG = 2,
+  DI_FT_USR = 3,
+  DI_FT_REL = 4,
+  DI_FT_CBM = 5,
+  DI_FT_DIR = 6,
+  DI_FT_UNKNOWN = 7 /* listed as "???" */
+};
+
+/* Status codes the library sets, as the drive numbers them (see di_status()).
+ * 20 to 29 and 74 come from a block's error information. */
+enum {
+  DI_STATUS_OK = 0,
+  DI_STATUS_FILES_SCRATCHED = 1, /* di_delete(); the track field holds the count */
+  DI_STATUS_HEADER_NOT_FOUND = 20,
+  DI_STATUS_NO_SYNC = 21,
+  DI_STATUS_DATA_NOT_FOUND = 22,
+  DI_STATUS_DATA_CHECKSUM = 23,
+  DI_STATUS_BYTE_DECODING = 24,
+  DI_STATUS_WRITE_VERIFY = 25,
+  DI_STATUS_WRITE_PROTECT = 26,
+  DI_STATUS_HEADER_CHECKSUM = 27,
+  DI_STATUS_WRITE_ERROR = 28,
+  DI_STATUS_ID_MISMATCH = 29,
+  DI_STATUS_FILE_TOO_LARGE = 52, /* a read entered a block a second time */
+  DI_STATUS_FILE_NOT_FOUND = 62,
+  DI_STATUS_FILE_EXISTS = 63,
+  DI_STATUS_TYPE_MISMATCH = 64,
+  DI_STATUS_ILLEGAL_TS = 66, /* a link or first block that names no block */
+  DI_STATUS_DISK_FULL = 72,
+  DI_STATUS_DOS_MISMATCH = 73, /* what di_status() returns for a fresh image */
+  DI_STATUS_DRIVE_NOT_READY = 74,
+  DI_STATUS_FRESH = 254,  /* the status field of a fresh image */
+  DI_STATUS_FAILED = 255, /* di_open() failed for another reason */
+  DI_STATUS_UNKNOWN = -1  /* an empty last block, or an unknown error byte */
+};
+
+/* Bytes a status buffer must hold for di_status(). */
+enum { DI_STATUS_SIZE = 48 };
+
 /* Track/sector address. Tracks count from 1, sectors from 0; track 0 means
  * "no block" and ends a chain. */
 typedef struct TsPair {
@@ -73,8 +128,8 @@ typedef struct DiFile {
   unsigned char visited[3200]; /* read: blocks passed, index (track-1)*40+sector */
 } DiFile;
 
-/* File type names by bits 0-2 of the type byte: "del", "seq", "prg", "usr",
- * "rel", "cbm", "dir", "???". */
+/* File type names by bits 0-2 of the type byte (DI_FT_DEL to DI_FT_UNKNOWN):
+ * "del", "seq", "prg", "usr", "rel", "cbm", "dir", "???". */
 extern const char *const ftype[8];
 
 /* ---- Geometry ---------------------------------------------------------- */
@@ -96,10 +151,15 @@ unsigned char *di_get_ts_addr(DiImage *image, TsPair ts);
 
 /* Loads the whole file. Returns a new image (status 254, dirty 0) or null
  * when the file cannot be opened or read, is not a regular file or block
- * device, or its size is not one of the six image sizes. Sets no status. */
+ * device, or its size is not one of the six image sizes. Sets no status; on
+ * null, errno says why: as open() or read() left it (ENOENT, EACCES, ...),
+ * EISDIR for a directory, EINVAL for any other file that is no regular file
+ * or block device and for a size that is none of the six, EIO for a file
+ * that ended before its size, ENOMEM when memory ran out. */
 DiImage *di_load_image(const char *path);
 /* New all-zero, unformatted image of size bytes (one of the six sizes) that
- * will be written to path; dirty 1. Null for any other size. */
+ * will be written to path; dirty 1. Null for any other size (errno EINVAL)
+ * or when memory ran out (ENOMEM). */
 DiImage *di_create_image(const char *path, int size);
 /* Writes the whole buffer to path through a temporary file that replaces it
  * only when complete. On success dirty becomes 0; on any failure the old file
@@ -112,8 +172,9 @@ void di_free_image(DiImage *image);
 /* ---- Status ------------------------------------------------------------ */
 
 /* Writes the status string "%02d,message,%02d,%02d" (at most 47 characters
- * and a zero byte; buffer must hold 48) and returns the code, or 73 with the
- * drive's power-on message while the status is 254 (fresh image). */
+ * and a zero byte; buffer must hold DI_STATUS_SIZE, 48) and returns the code,
+ * or 73 with the drive's power-on message while the status is 254 (fresh
+ * image). */
 int di_status(DiImage *image, char *buffer);
 /* The message of a drive status code, as di_status() words it ("read error
  * (crc error in data block)" for 23); "unknown error" for codes it has none
@@ -142,8 +203,12 @@ void di_free_ts(DiImage *image, TsPair ts);
 
 /* ---- Names ------------------------------------------------------------- */
 
-/* Fills raw[0..15] with 0xA0 and copies up to 16 characters of name into it.
- * Returns the number copied. Writes no terminator. */
+/* Fills raw[0..15] with 0xA0 and copies up to 16 characters of name into it,
+ * byte for byte: a raw name is PETSCII. Pass upper-case ASCII for an ordinary
+ * name: PETSCII shows 0x41-0x5A as unshifted letters, which kestrix lists in
+ * lower case ("HELLO" lists as "hello"), while lower-case ASCII, 0x61-0x7A,
+ * is shifted letters and lists in upper case. Returns the number copied.
+ * Writes no terminator. */
 int di_rawname_from_name(unsigned char *raw, const char *name);
 /* Copies raw up to its first 0xA0 (at most 16 bytes) into name and ends it
  * with a zero byte; name must hold 17 bytes. Returns the number copied. */
@@ -163,8 +228,10 @@ DiFile *di_open(DiImage *image, const unsigned char *name, int type, const char 
  * 66 at an illegal link (every further read returns 0 with 66 again). A block
  * entered a second time sets 52 and reading goes on around the loop. */
 int di_read(DiFile *file, void *dst, int len);
-/* Appends len bytes; returns how many were taken. Fewer than len: the disk
- * is full (status 72). Only for write handles. */
+/* Appends len bytes, written as given: nothing is added, so a PRG file's data
+ * starts with its own two-byte load address, low byte first. Returns how many
+ * were taken. Fewer than len: the disk is full (status 72). Only for write
+ * handles. */
 int di_write(DiFile *file, const void *src, int len);
 /* Ends the handle. A write handle writes its last block and marks the file
  * closed; with no room for the last block it drops those bytes, leaves the
@@ -297,8 +364,8 @@ typedef struct DiCheck {
   int block_count;
   DiBlockState *blocks; /* every block in track/sector order */
   int problem_count;
-  DiProblem *problems;      /* in report order */
-  char dir_status_text[48]; /* status string of a DI_PROBLEM_DIRECTORY, else "" */
+  DiProblem *problems;                  /* in report order */
+  char dir_status_text[DI_STATUS_SIZE]; /* status string of a DI_PROBLEM_DIRECTORY, else "" */
 } DiCheck;
 
 /* Examines the image as the listing reads it: the directory, the chains of

@@ -32,7 +32,7 @@ constexpr KindInfo kKinds[] = {
     {D64,
      35,
      683,
-     174848,
+     DI_D64_SIZE,
      21,
      10,
      {18, 0},
@@ -51,7 +51,7 @@ constexpr KindInfo kKinds[] = {
     {D71,
      70,
      1366,
-     349696,
+     DI_D71_SIZE,
      21,
      6,
      {18, 0},
@@ -70,7 +70,7 @@ constexpr KindInfo kKinds[] = {
     {D81,
      80,
      3200,
-     819200,
+     DI_D81_SIZE,
      40,
      1,
      {40, 1},
@@ -87,6 +87,11 @@ constexpr KindInfo kKinds[] = {
      3,
      0},
 };
+// The sizes with error information, which kind_for_size derives, are the
+// header's too.
+static_assert(kKinds[0].image_size + kKinds[0].blocks == DI_D64_ERR_SIZE &&
+              kKinds[1].image_size + kKinds[1].blocks == DI_D71_ERR_SIZE &&
+              kKinds[2].image_size + kKinds[2].blocks == DI_D81_ERR_SIZE);
 
 }  // namespace
 

@@ -16,9 +16,10 @@
 namespace diskimage {
 namespace {
 
-// Size of the file behind fd, or -1 when it is no image candidate. Only regular
-// files and block devices have a size worth reading: a FIFO or a terminal
-// would block or never end, and a directory's "size" means nothing.
+// Size of the file behind fd, or -1 with errno set when it is no image
+// candidate. Only regular files and block devices have a size worth reading:
+// a FIFO or a terminal would block or never end, and a directory's "size"
+// means nothing.
 long long candidate_size(int fd) {
   struct stat st {};
   if (fstat(fd, &st) != 0) return -1;
@@ -28,7 +29,15 @@ long long candidate_size(int fd) {
     if (end < 0 || lseek(fd, 0, SEEK_SET) != 0) return -1;
     return end;
   }
+  errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
   return -1;
+}
+
+// Closes fd after a failure without losing the errno that says why.
+void close_keeping_errno(int fd) {
+  const int why = errno;
+  close(fd);
+  errno = why;
 }
 
 char *copy_text(const char *text) {
@@ -101,6 +110,7 @@ DiImage *image_from_buffer(const char *path, unsigned char *bytes, long long siz
   if (!path_copy) {
     std::free(image);
     std::free(bytes);
+    errno = kind ? ENOMEM : EINVAL;
     return nullptr;
   }
   image->path = path_copy;
@@ -133,13 +143,22 @@ DiImage *di_load_image(const char *path) {
   long long size = candidate_size(fd);
   bool has_error_info = false;
   if (!kind_for_size(size, &has_error_info)) {
-    close(fd);
+    if (size >= 0) errno = EINVAL;
+    close_keeping_errno(fd);
     return nullptr;
   }
   auto *bytes = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(size)));
-  if (bytes) prefault(bytes, size);
-  bool read_ok = bytes && read_fully(fd, bytes, size);
-  close(fd);
+  if (!bytes) {
+    errno = ENOMEM;
+    close_keeping_errno(fd);
+    return nullptr;
+  }
+  prefault(bytes, size);
+  // Cleared first: a read that fails sets errno, an early end does not.
+  errno = 0;
+  bool read_ok = read_fully(fd, bytes, size);
+  if (!read_ok && errno == 0) errno = EIO;
+  close_keeping_errno(fd);
   if (!read_ok) {
     std::free(bytes);
     return nullptr;
@@ -149,9 +168,15 @@ DiImage *di_load_image(const char *path) {
 
 DiImage *di_create_image(const char *path, int size) {
   bool has_error_info = false;
-  if (!kind_for_size(size, &has_error_info)) return nullptr;
+  if (!kind_for_size(size, &has_error_info)) {
+    errno = EINVAL;
+    return nullptr;
+  }
   auto *bytes = static_cast<unsigned char *>(std::calloc(static_cast<size_t>(size), 1));
-  if (!bytes) return nullptr;
+  if (!bytes) {
+    errno = ENOMEM;
+    return nullptr;
+  }
   DiImage *image = image_from_buffer(path, bytes, size);
   if (image) image->dirty = 1;
   return image;

@@ -77,8 +77,8 @@ constexpr DosError dos_error[] = {
     {-1, -1, nullptr},
 };
 
-constexpr int kFreshImage = 254;
-constexpr int kStatusSize = 48;
+constexpr int kFreshImage = DI_STATUS_FRESH;
+constexpr int kStatusSize = DI_STATUS_SIZE;
 
 // The status code of every error-information byte, so that a read's check of
 // each block it passes is one lookup; the first row for a byte counts.
@@ -155,7 +155,7 @@ int di_status(DiImage *image, char *buffer) {
   if (image->status == kFreshImage) {
     const KindInfo *kind = kind_info(image->type);
     finish(buffer, text, put_text(text, kind ? kind->power_on : ""));
-    return 73;
+    return DI_STATUS_DOS_MISMATCH;
   }
   const char *message = di_status_message(image->status);
   char *out = put_two_digits(text, image->status);

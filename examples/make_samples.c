@@ -64,10 +64,10 @@ static TsPair first_block(DiImage *image, int slot) {
 }
 
 static int make_clean_d64(const char *dir) {
-  DiImage *image = new_disk(dir, "clean.d64", 174848, "KESTRIX DEMO", "KX");
+  DiImage *image = new_disk(dir, "clean.d64", DI_D64_SIZE, "KESTRIX DEMO", "KX");
   if (!image) return -1;
-  if (add_file(image, "HELLO", 2, 700, 1) || add_file(image, "README", 1, 1200, 2) ||
-      add_file(image, "GAME", 2, 9000, 3))
+  if (add_file(image, "HELLO", DI_FT_PRG, 700, 1) ||
+      add_file(image, "README", DI_FT_SEQ, 1200, 2) || add_file(image, "GAME", DI_FT_PRG, 9000, 3))
     return -1;
   di_free_image(image);
   return 0;
@@ -78,13 +78,15 @@ static int make_clean_d64(const char *dir) {
  * that does not exist, and a message hidden in the BAM block's free tail. */
 static int make_damaged_d64(const char *dir) {
   static const char message[] = "HIDDEN MESSAGE";
-  DiImage *image = new_disk(dir, "damaged.d64", 175531, "DAMAGED DISK", "DD");
+  DiImage *image = new_disk(dir, "damaged.d64", DI_D64_ERR_SIZE, "DAMAGED DISK", "DD");
   unsigned char *block;
   TsPair first;
   if (!image) return -1;
-  if (add_file(image, "INTACT", 2, 600, 4) || add_file(image, "BAD BLOCK", 2, 800, 5) ||
-      add_file(image, "CYCLE", 1, 900, 6) || add_file(image, "BROKEN LINK", 2, 700, 7) ||
-      add_file(image, "SPARE", 2, 300, 8))
+  if (add_file(image, "INTACT", DI_FT_PRG, 600, 4) ||
+      add_file(image, "BAD BLOCK", DI_FT_PRG, 800, 5) ||
+      add_file(image, "CYCLE", DI_FT_SEQ, 900, 6) ||
+      add_file(image, "BROKEN LINK", DI_FT_PRG, 700, 7) ||
+      add_file(image, "SPARE", DI_FT_PRG, 300, 8))
     return -1;
 
   /* BAD BLOCK: its second block reads with a checksum error (23). */
@@ -120,23 +122,25 @@ static int make_damaged_d64(const char *dir) {
 }
 
 static int make_d71(const char *dir) {
-  DiImage *image = new_disk(dir, "demo.d71", 349696, "TWO SIDES", "71");
+  DiImage *image = new_disk(dir, "demo.d71", DI_D71_SIZE, "TWO SIDES", "71");
   if (!image) return -1;
-  if (add_file(image, "SIDE ONE", 2, 20000, 9) || add_file(image, "BIG FILE", 1, 200000, 10) ||
-      add_file(image, "NOTES", 1, 500, 11))
+  if (add_file(image, "SIDE ONE", DI_FT_PRG, 20000, 9) ||
+      add_file(image, "BIG FILE", DI_FT_SEQ, 200000, 10) ||
+      add_file(image, "NOTES", DI_FT_SEQ, 500, 11))
     return -1;
   di_free_image(image);
   return 0;
 }
 
 static int make_d81(const char *dir) {
-  DiImage *image = new_disk(dir, "demo.d81", 819200, "THREE AND A HALF", "81");
+  DiImage *image = new_disk(dir, "demo.d81", DI_D81_SIZE, "THREE AND A HALF", "81");
   char name[17];
   int i;
   if (!image) return -1;
   for (i = 0; i < 12; ++i) {
     snprintf(name, sizeof name, "FILE %02d", i);
-    if (add_file(image, name, i % 3 == 0 ? 1 : 2, 1000 * (i + 1), 20 + i)) return -1;
+    if (add_file(image, name, i % 3 == 0 ? DI_FT_SEQ : DI_FT_PRG, 1000 * (i + 1), 20 + i))
+      return -1;
   }
   di_free_image(image);
   return 0;

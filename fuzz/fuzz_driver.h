@@ -117,16 +117,16 @@ enum SystemBlock : uint8_t { kBam = 0, kHeader = 1, kFirstDir = 2, kBam2 = 3, kH
 
 inline constexpr ImageType kKinds[4] = {D64, D71, D81, D64};
 inline constexpr int kScanSize = 169984;  // what the listing reads of each file
-inline constexpr int kStatusSize = 48;
+inline constexpr int kStatusSize = DI_STATUS_SIZE;
 
 inline long long image_size(ImageType type, bool error_info) {
   switch (type) {
     case D71:
-      return error_info ? 351062 : 349696;
+      return error_info ? DI_D71_ERR_SIZE : DI_D71_SIZE;
     case D81:
-      return error_info ? 822400 : 819200;
+      return error_info ? DI_D81_ERR_SIZE : DI_D81_SIZE;
     default:
-      return error_info ? 175531 : 174848;
+      return error_info ? DI_D64_ERR_SIZE : DI_D64_SIZE;
   }
 }
 

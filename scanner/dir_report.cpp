@@ -11,7 +11,7 @@ using namespace line_buffer;
 
 // An entry line's 31 columns, or its end: "   [could not open]", three spaces,
 // a status string and the newline.
-constexpr int kEntrySize = 19 + 3 + facts::kStatusSize + 1;
+constexpr int kEntrySize = 19 + 3 + DI_STATUS_SIZE + 1;
 
 // The first 31 columns of an entry line, as "%-5d  %-19s%c%s%c" gives them.
 // Formatted by hand: with one line per file, printf was most of the listing.
@@ -67,7 +67,8 @@ void render_listing(const facts::Listing &listing, FILE *out) {
   // simply stops short would pass for a complete one.
   if (listing.stop_code != 0) {
     std::fprintf(out, "DIR: %s ", listing.stop_status.c_str());
-    if (listing.stop_code == 52) std::fputs("(cyclic Track/Sector link)", out);
+    if (listing.stop_code == DI_STATUS_FILE_TOO_LARGE)
+      std::fputs("(cyclic Track/Sector link)", out);
     std::fputc('\n', out);
   }
   std::fprintf(out, "%d blocks free\n", listing.free_blocks);

@@ -1,7 +1,11 @@
 // The command driver: checks the arguments, loads the image once and runs the
 // commands strictly left to right.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "scanner/reports.h"
 
@@ -23,6 +27,49 @@ bool is_command(const char *arg, const char *command) {
 
 void print_separator() {
   std::puts("----------------------------------------------------------------------");
+}
+
+// Standard output keeps its fixed texts, so why a run failed goes to standard
+// error, as one line headed by the program's name. Standard output is flushed
+// first, so that where both go to one place the line follows what came before.
+void complain(const char *prog, const std::string &message) {
+  const char *slash = std::strrchr(prog, '/');
+  const char *name = slash ? slash + 1 : prog;
+  if (*name == '\0') name = "kestrix";
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s: %s\n", name, message.c_str());
+}
+
+// The commands of the dispatch in run_commands, for the hint below.
+bool is_any_command(const char *arg) {
+  for (const char *command : {"-sep", "-cr", "-name", "-dir", "-map", "-bammsg", "-version"})
+    if (is_command(arg, command)) return true;
+  return false;
+}
+
+// Says why di_load_image refused path, from the errno it left. A wrong size
+// is worded with the file's size, which stat gives without reading the file.
+void complain_load_failed(const char *prog, const char *path, int why) {
+  std::string reason;
+  if (why == EINVAL) {
+    struct stat st {};
+    const bool found = stat(path, &st) == 0;
+    if (found && S_ISREG(st.st_mode)) {
+      reason = std::to_string(static_cast<long long>(st.st_size)) +
+               (st.st_size == 1 ? " byte is" : " bytes is") +
+               " not the size of a D64, D71 or D81 image";
+    } else if (found && !S_ISBLK(st.st_mode)) {
+      reason = "not a regular file or block device";
+    } else {
+      reason = "not the size of a D64, D71 or D81 image";
+    }
+  } else {
+    reason = std::strerror(why);
+    // A command typed where the image belongs was taken for a file name.
+    if (why == ENOENT && is_any_command(path))
+      reason += " (the image name comes before the commands)";
+  }
+  complain(prog, std::string(path) + ": " + reason);
 }
 
 }  // namespace
@@ -65,7 +112,9 @@ int run_commands(int argc, char **argv) {
   }
   DiImage *image = di_load_image(argv[1]);
   if (!image) {
+    const int why = errno;
     std::puts("error: loading diskimage failed.");
+    complain_load_failed(prog, argv[1], why);
     return kUsageError;
   }
   bool problems_found = false;
@@ -94,6 +143,7 @@ int run_commands(int argc, char **argv) {
       if (!print_json(image, argv[1], stdout)) problems_found = true;
     } else {
       // The output of the commands before stands; the image is left as it is.
+      complain(prog, "unknown command '" + std::string(arg) + "'");
       print_usage(prog);
       return kUsageError;
     }

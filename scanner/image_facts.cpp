@@ -18,7 +18,7 @@ using namespace diskimage;
 constexpr int kScanSize = 169984;
 
 std::string status_text(DiImage *image, int *code) {
-  char text[kStatusSize];
+  char text[DI_STATUS_SIZE];
   *code = di_status(image, text);
   return text;
 }

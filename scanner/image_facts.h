@@ -10,8 +10,6 @@
 
 namespace facts {
 
-inline constexpr int kStatusSize = 48;
-
 // One listed slot and what reading the file along its chain left.
 struct Entry {
   DiDirEntry dir;

@@ -14,7 +14,8 @@ extern int lastoutput;
 // Runs a whole command line (image path, then commands) and returns the exit
 // status: 0, 1 when a -check found problems (or a report could not be made),
 // or 255 for a usage error or an image that did not load. A -version command
-// ends the run at once with 0.
+// ends the run at once with 0. Why an image did not load, and which argument
+// is no command, go to standard error.
 int run_commands(int argc, char **argv);
 void print_usage(const char *prog);
 void print_version();

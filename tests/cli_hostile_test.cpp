@@ -103,10 +103,12 @@ void make_file(const std::string &path, long long size) {
   close(fd);
 }
 
-void expect_load_failed(const Outcome &run) {
+// The load error on standard output, and on standard error the one line that
+// says why.
+void expect_load_failed(const Outcome &run, const std::string &path, const std::string &reason) {
   EXPECT_FALSE(run.timed_out);
   EXPECT_EQ(run.out, kLoadFailed);
-  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.err, "kestrix: " + path + ": " + reason + "\n");
   EXPECT_EQ(run.status, 255);
   // Rejected on its size, before anything was allocated or read.
   EXPECT_LT(run.max_rss_kb, 512 * 1024);
@@ -116,76 +118,93 @@ struct NotAnImage {
   const char *what;
   // Makes the thing in the directory and returns the path to give kestrix.
   std::function<std::string(const TempDir &)> make;
+  std::string reason;  // as standard error gives it
 };
+
+const std::string kNotAFile = "not a regular file or block device";
+std::string wrong_size(long long size) {
+  return std::to_string(size) + " bytes is not the size of a D64, D71 or D81 image";
+}
 
 TEST(CliHostile, ThingsThatAreNoImageFailToLoadPromptly) {
   const NotAnImage cases[] = {
-      {"a directory", [](const TempDir &dir) { return dir.path.string(); }},
+      {"a directory", [](const TempDir &dir) { return dir.path.string(); }, "Is a directory"},
       {"a FIFO with no writer",
        [](const TempDir &dir) {
          const std::string path = dir.file("fifo.d64");
          EXPECT_EQ(mkfifo(path.c_str(), 0644), 0);
          return path;
-       }},
-      {"/dev/null", [](const TempDir &) { return std::string("/dev/null"); }},
-      {"/dev/zero", [](const TempDir &) { return std::string("/dev/zero"); }},
+       },
+       kNotAFile},
+      {"/dev/null", [](const TempDir &) { return std::string("/dev/null"); }, kNotAFile},
+      {"/dev/zero", [](const TempDir &) { return std::string("/dev/zero"); }, kNotAFile},
       {"an 8 GiB sparse file",
        [](const TempDir &dir) {
          const std::string path = dir.file("huge.d64");
          make_file(path, 8LL << 30);
          return path;
-       }},
+       },
+       wrong_size(8LL << 30)},
       {"a sparse file of 4 GiB and a D64's size, which cut to 32 bits is a D64's",
        [](const TempDir &dir) {
          const std::string path = dir.file("wrap.d64");
          make_file(path, (1LL << 32) + 174848);
          return path;
-       }},
+       },
+       wrong_size((1LL << 32) + 174848)},
       {"an empty file",
        [](const TempDir &dir) {
          const std::string path = dir.file("empty.d64");
          make_file(path, 0);
          return path;
-       }},
+       },
+       wrong_size(0)},
       {"a D64 one byte short",
        [](const TempDir &dir) {
          const std::string path = dir.file("short.d64");
          make_file(path, 174847);
          return path;
-       }},
+       },
+       wrong_size(174847)},
       {"a D81 with error information and one byte more",
        [](const TempDir &dir) {
          const std::string path = dir.file("long.d81");
          make_file(path, 822401);
          return path;
-       }},
-      {"a path that does not exist", [](const TempDir &dir) { return dir.file("missing.d64"); }},
+       },
+       wrong_size(822401)},
+      {"a path that does not exist", [](const TempDir &dir) { return dir.file("missing.d64"); },
+       "No such file or directory"},
       {"a path through a file",
        [](const TempDir &dir) {
          make_file(dir.file("plain"), 174848);
          return dir.file("plain") + "/image.d64";
-       }},
+       },
+       "Not a directory"},
       {"a dangling symbolic link",
        [](const TempDir &dir) {
          const std::string path = dir.file("dangling.d64");
          EXPECT_EQ(symlink(dir.file("nowhere").c_str(), path.c_str()), 0);
          return path;
-       }},
+       },
+       "No such file or directory"},
       {"a symbolic link loop",
        [](const TempDir &dir) {
          const std::string path = dir.file("loop.d64");
          EXPECT_EQ(symlink(path.c_str(), path.c_str()), 0);
          return path;
-       }},
+       },
+       "Too many levels of symbolic links"},
       {"a name too long for the file system",
-       [](const TempDir &dir) { return dir.file(std::string(300, 'x') + ".d64"); }},
-      {"an empty path", [](const TempDir &) { return std::string(); }},
+       [](const TempDir &dir) { return dir.file(std::string(300, 'x') + ".d64"); },
+       "File name too long"},
+      {"an empty path", [](const TempDir &) { return std::string(); }, "No such file or directory"},
   };
   for (const NotAnImage &c : cases) {
     SCOPED_TRACE(c.what);
     TempDir dir;
     const std::string path = c.make(dir);
-    expect_load_failed(run_guarded({path, "-dir"}, 30));
+    expect_load_failed(run_guarded({path, "-dir"}, 30), path, c.reason);
   }
 }
 
@@ -201,7 +220,7 @@ TEST(CliHostile, UnreadableImageFailsToLoad) {
   const Outcome run = run_guarded({path, "-dir"}, 30, root ? 65534 : -1);
   if (run.status == 126 || run.status == 127)
     GTEST_SKIP() << "cannot run kestrix as an unprivileged user here";
-  expect_load_failed(run);
+  expect_load_failed(run, path, "Permission denied");
 }
 
 // A D64 with error information and the damage the listing reports: a bad
@@ -310,8 +329,9 @@ TEST(CliHostile, VeryLongArgumentsAreNoCommands) {
     const testing_cli::Result run = testing_cli::run_kestrix({image, "-sep", word, "-sep"});
     EXPECT_EQ(run.status, 255);
     EXPECT_EQ(run.out.rfind(std::string(70, '-') + "\nusage: ", 0), 0u);
+    EXPECT_EQ(run.err, "kestrix: unknown command '" + word + "'\n");
   }
-  expect_load_failed(run_guarded({"/" + huge, "-dir"}));
+  expect_load_failed(run_guarded({"/" + huge, "-dir"}), "/" + huge, "File name too long");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #ifndef KESTRIX_TESTS_CLI_RUNNER_H
 #define KESTRIX_TESTS_CLI_RUNNER_H
 
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,14 +41,28 @@ inline Result run_program(const std::string &program, const std::vector<std::str
   close(out_pipe[1]);
   close(err_pipe[1]);
   Result result;
-  // Drain both pipes; kestrix writes little to standard error, so reading
-  // standard output first cannot block it.
-  char chunk[65536];
-  ssize_t n;
-  while ((n = read(out_pipe[0], chunk, sizeof chunk)) > 0) result.out.append(chunk, n);
-  while ((n = read(err_pipe[0], chunk, sizeof chunk)) > 0) result.err.append(chunk, n);
-  close(out_pipe[0]);
-  close(err_pipe[0]);
+  // Both pipes are drained as data comes: a message on standard error may
+  // echo a long argument, and a full pipe would stop kestrix while this
+  // waited for the other one to end.
+  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  std::string *sinks[2] = {&result.out, &result.err};
+  int open_fds = 2;
+  while (open_fds > 0 && poll(fds, 2, -1) >= 0) {
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char chunk[65536];
+      const ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
+      if (n > 0) {
+        sinks[i]->append(chunk, static_cast<size_t>(n));
+      } else {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_fds;
+      }
+    }
+  }
+  for (pollfd &fd : fds)
+    if (fd.fd >= 0) close(fd.fd);
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;

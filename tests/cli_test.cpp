@@ -139,6 +139,70 @@ TEST_F(Cli, ImageThatDoesNotLoad) {
   }
 }
 
+// Why a run failed goes to standard error, one line; standard output stays
+// as it was.
+TEST_F(Cli, ReasonOnStandardError) {
+  ASSERT_FALSE(std::filesystem::exists("-dir"));
+  const std::string missing = dir.file("missing.d64");
+  const std::string notes = dir.file("notes.txt");
+  const std::string one = dir.file("one.d64");
+  std::vector<unsigned char> bytes(1234, 'x');
+  save(notes, bytes.data(), bytes.size());
+  save(one, bytes.data(), 1);
+  const std::string folder = dir.path.string();
+  const std::string name = "Image: " + d64 + "\n";
+  const struct {
+    const char *what;
+    std::vector<std::string> args;
+    std::string argv0, out, err;
+  } cases[] = {
+      {"missing file",
+       {missing, "-dir"},
+       "",
+       kLoadError,
+       "kestrix: " + missing + ": No such file or directory\n"},
+      {"directory", {folder, "-dir"}, "", kLoadError, "kestrix: " + folder + ": Is a directory\n"},
+      {"wrong size",
+       {notes, "-dir"},
+       "",
+       kLoadError,
+       "kestrix: " + notes + ": 1234 bytes is not the size of a D64, D71 or D81 image\n"},
+      {"one byte",
+       {one, "-dir"},
+       "",
+       kLoadError,
+       "kestrix: " + one + ": 1 byte is not the size of a D64, D71 or D81 image\n"},
+      {"no regular file",
+       {"/dev/null", "-dir"},
+       "",
+       kLoadError,
+       "kestrix: /dev/null: not a regular file or block device\n"},
+      {"command before the image",
+       {"-dir", d64},
+       "",
+       kLoadError,
+       "kestrix: -dir: No such file or directory (the image name comes before the commands)\n"},
+      {"unknown command",
+       {d64, "-name", "-list", "-dir"},
+       "",
+       name + usage(KESTRIX_BINARY),
+       "kestrix: unknown command '-list'\n"},
+      {"program name without its directory",
+       {d64, "-list"},
+       "/opt/tools/my-kestrix",
+       usage("/opt/tools/my-kestrix"),
+       "my-kestrix: unknown command '-list'\n"},
+      {"a run that works", {d64, "-name"}, "", name, ""},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    const Result r = run_program(KESTRIX_BINARY, c.args, c.argv0);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.status, c.err.empty() ? 0 : 255);
+  }
+}
+
 TEST_F(Cli, NameShowsPathAsTyped) {
   const std::string dotted = dir.path.string() + "/./sub/../disk.d64";
   std::filesystem::create_directory(dir.path / "sub");

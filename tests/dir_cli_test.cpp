@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -190,11 +191,6 @@ TEST(DirListing, DirectoryChainProblems) {
   EXPECT_EQ(list(img),
             kHeader + a + b + "DIR: 52,file too large,18,01 (cyclic Track/Sector link)\n" + kFree);
 
-  // A directory block whose own link is invalid is not listed, and the stop
-  // is said.
-  set_link(img, 18, 4, 18, 25);
-  EXPECT_EQ(list(img), kHeader + a + "DIR: 66,illegal track or sector,18,25 \n" + kFree);
-
   // The broken link line comes first and the listing goes on from 18/1.
   set_link(img, 18, 4, 0, 255);
   set_link(img, 18, 0, 18, 4);
@@ -202,20 +198,53 @@ TEST(DirListing, DirectoryChainProblems) {
             "DIR: BAM to DIR link is broken (should be 18/1, is 18/4)\n" + kHeader + a + b + kFree);
 }
 
-TEST(DirListing, ErrorInformationOnDirectoryBlocks) {
-  ImagePtr image = formatted_image(kD64ErrSize);
-  DiImage *img = image.get();
-  put(block(img, 17, 0), {0, 2});
-  set_slot(img, 18, 1, 0, 0x82, raw("A"), 17, 0);
-
-  set_error(img, 18, 1, 4);  // the first directory block cannot be read: nothing listed
-  EXPECT_EQ(list(img), kHeader + "DIR: 22,read error (data block not found),18,01 \n" + kFree);
-
-  set_error(img, 18, 0, 2);  // nor the header block
-  EXPECT_EQ(list(img),
-            "0 \"test disk       \" 01 2a   [BAM read failed]   20,read error (block header not "
-            "found),18,00\n" +
-                kFree);
+// Where reading the directory stops, the listing says why, once, and ends
+// as usual; an ordinary end of the chain adds nothing.
+TEST(DirListing, DirectoryStops) {
+  const std::string a = "1      \"a\"                 prg \n";
+  const std::string b = "1      \"b\"                 prg \n";
+  struct Row {
+    const char *what;
+    std::function<void(DiImage *)> damage;
+    std::string listing;
+  };
+  const Row rows[] = {
+      {"error byte on the first directory block", [](DiImage *img) { set_error(img, 18, 1, 4); },
+       kHeader + "DIR: 22,read error (data block not found),18,01 \n" + kFree},
+      {"error byte on the second directory block", [](DiImage *img) { set_error(img, 18, 4, 4); },
+       kHeader + a + "DIR: 22,read error (data block not found),18,04 \n" + kFree},
+      {"illegal link in the first directory block",
+       [](DiImage *img) { set_link(img, 18, 1, 99, 221); },
+       kHeader + "DIR: 66,illegal track or sector,99,221 \n" + kFree},
+      {"illegal link in the second directory block",
+       [](DiImage *img) { set_link(img, 18, 4, 18, 19); },
+       kHeader + a + "DIR: 66,illegal track or sector,18,19 \n" + kFree},
+      {"first directory block linked 0/0", [](DiImage *img) { set_link(img, 18, 1, 0, 0); },
+       kHeader + "DIR: -1,unknown error,18,01 \n" + kFree},
+      {"second directory block linked 0/0", [](DiImage *img) { set_link(img, 18, 4, 0, 0); },
+       kHeader + a + "DIR: -1,unknown error,18,04 \n" + kFree},
+      // The header line shows the status; the loop's read stops at the same
+      // block and must not show it again.
+      {"error byte on the header block", [](DiImage *img) { set_error(img, 18, 0, 2); },
+       "0 \"test disk       \" 01 2a   [BAM read failed]   20,read error (block header not "
+       "found),18,00\n" +
+           kFree},
+      {"a last block of 254 bytes", [](DiImage *) {}, kHeader + a + b + kFree},
+      {"a last block without data bytes", [](DiImage *img) { set_link(img, 18, 4, 0, 1); },
+       kHeader + a + kFree},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    ImagePtr image = formatted_image(kD64ErrSize);
+    DiImage *img = image.get();
+    put(block(img, 17, 0), {0, 2});
+    set_slot(img, 18, 1, 0, 0x82, raw("A"), 17, 0);
+    set_slot(img, 18, 4, 0, 0x82, raw("B"), 17, 0);
+    set_link(img, 18, 1, 18, 4);
+    set_link(img, 18, 4, 0, 255);
+    row.damage(img);
+    EXPECT_EQ(list(img), row.listing);
+  }
 }
 
 TEST(DirListing, D81HasNoLinkCheckAndNeedsAValidHeaderLink) {

@@ -25,7 +25,7 @@ std::vector<unsigned char> bytes_of(DiImage *image) {
 }
 
 std::string status_of(DiImage *image) {
-  char text[48];
+  char text[DI_STATUS_SIZE];
   di_status(image, text);
   return text;
 }

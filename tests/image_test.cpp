@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <thread>
@@ -83,16 +84,29 @@ TEST(Image, RejectsEverythingButAnImageFile) {
     unsigned char none = 0;
     save(path, &none, 0);
     fs::resize_file(path, static_cast<uintmax_t>(size));
+    errno = 0;
     EXPECT_EQ(di_load_image(path.c_str()), nullptr) << size;
+    EXPECT_EQ(errno, EINVAL) << size;
   }
+  // errno says why, so that a program can tell its user.
+  errno = 0;
   EXPECT_EQ(di_load_image(dir.file("missing").c_str()), nullptr);
+  EXPECT_EQ(errno, ENOENT);
+  errno = 0;
   EXPECT_EQ(di_load_image(dir.path.c_str()), nullptr);
+  EXPECT_EQ(errno, EISDIR);
 
   std::string fifo = dir.file("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   alarm(10);  // a load that waits for a writer would hang here for good
+  errno = 0;
   EXPECT_EQ(di_load_image(fifo.c_str()), nullptr);
+  EXPECT_EQ(errno, EINVAL);
   alarm(0);
+
+  errno = 0;
+  EXPECT_EQ(di_create_image(dir.file("odd").c_str(), 175000), nullptr);
+  EXPECT_EQ(errno, EINVAL);
 }
 
 TEST(Image, ReadFullyAssemblesShortReads) {

@@ -18,7 +18,7 @@ using Bytes = std::vector<unsigned char>;
 const auto *const kDir = reinterpret_cast<const unsigned char *>("$");
 
 std::string status(DiImage *image) {
-  char text[48];
+  char text[DI_STATUS_SIZE];
   di_status(image, text);
   return text;
 }

@@ -16,12 +16,12 @@
 
 namespace testing_images {
 
-inline constexpr long long kD64Size = 174848;
-inline constexpr long long kD64ErrSize = 175531;
-inline constexpr long long kD71Size = 349696;
-inline constexpr long long kD71ErrSize = 351062;
-inline constexpr long long kD81Size = 819200;
-inline constexpr long long kD81ErrSize = 822400;
+inline constexpr long long kD64Size = DI_D64_SIZE;
+inline constexpr long long kD64ErrSize = DI_D64_ERR_SIZE;
+inline constexpr long long kD71Size = DI_D71_SIZE;
+inline constexpr long long kD71ErrSize = DI_D71_ERR_SIZE;
+inline constexpr long long kD81Size = DI_D81_SIZE;
+inline constexpr long long kD81ErrSize = DI_D81_ERR_SIZE;
 
 // An image in memory, owned by the test.
 struct ImageDeleter {

@@ -12,7 +12,7 @@
 
 #include <diskimage/diskimage.h>
 
-enum { kD64Size = 174848, kFileSize = 1000 };
+enum { kFileSize = 1000 };
 
 static int fail(const char *what) {
   printf("FAILED: %s\n", what);
@@ -23,11 +23,11 @@ static int fail(const char *what) {
 static int read_back(DiImage *image, const unsigned char *data, const char *when) {
   unsigned char raw[16];
   unsigned char back[kFileSize + 100];
-  char status[48];
+  char status[DI_STATUS_SIZE];
   DiFile *file;
   int got;
   di_rawname_from_name(raw, "HELLO");
-  file = di_open(image, raw, 2, "rb");
+  file = di_open(image, raw, DI_FT_PRG, "rb");
   if (!file) return fail("open for reading");
   got = di_read(file, back, (int)sizeof back);
   di_close(file);
@@ -42,7 +42,7 @@ int main(int argc, char **argv) {
   unsigned char name[16];
   unsigned char data[kFileSize];
   char path[4096];
-  char status[48];
+  char status[DI_STATUS_SIZE];
   DiImage *image;
   DiFile *file;
   int i, written;
@@ -54,7 +54,7 @@ int main(int argc, char **argv) {
   snprintf(path, sizeof path, "%s/consumer.d64", argv[1]);
   for (i = 0; i < kFileSize; ++i) data[i] = (unsigned char)(i * 7 + 3);
 
-  image = di_create_image(path, kD64Size);
+  image = di_create_image(path, DI_D64_SIZE);
   if (!image) return fail("create");
   di_rawname_from_name(name, "CONSUMER");
   di_format(image, name, (const unsigned char *)"CX");
@@ -62,7 +62,7 @@ int main(int argc, char **argv) {
   printf("formatted: %d blocks free, status %s\n", image->free_blocks, status);
 
   di_rawname_from_name(name, "HELLO");
-  file = di_open(image, name, 2, "wb");
+  file = di_open(image, name, DI_FT_PRG, "wb");
   if (!file) return fail("open for writing");
   written = di_write(file, data, kFileSize);
   di_close(file);
