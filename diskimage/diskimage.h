@@ -115,6 +115,11 @@ void di_free_image(DiImage *image);
  * and a zero byte; buffer must hold 48) and returns the code, or 73 with the
  * drive's power-on message while the status is 254 (fresh image). */
 int di_status(DiImage *image, char *buffer);
+/* The drive's message for a status code, as di_status() writes it:
+ * "read error (crc error in data block)" for 23, "ok" for 0, and
+ * "unknown error" for any code the drive has no message for. A static
+ * string; never null. */
+const char *di_status_message(int code);
 /* Drive status code recorded for block ts in the error information: 0 for no
  * error (and for every block of an image without the table), 20-29 or 74 for
  * a recorded error, -1 for a byte that names no known error. ts must be valid. */

@@ -151,22 +151,22 @@ int di_status(DiImage *image, char *buffer) {
     finish(buffer, text, put_text(text, kind ? kind->power_on : ""));
     return 73;
   }
-  const char *message = "unknown error";
-  for (const ErrorMessage *row = error_msg; row->code >= 0; ++row) {
-    if (row->code == image->status) {
-      message = row->text;
-      break;
-    }
-  }
   char *out = put_two_digits(text, image->status);
   *out++ = ',';
-  out = put_text(out, message);
+  out = put_text(out, di_status_message(image->status));
   *out++ = ',';
   out = put_two_digits(out, image->status_ts.track);
   *out++ = ',';
   out = put_two_digits(out, image->status_ts.sector);
   finish(buffer, text, out);
   return image->status;
+}
+
+const char *di_status_message(int code) {
+  for (const ErrorMessage *row = error_msg; row->code >= 0; ++row) {
+    if (row->code == code) return row->text;
+  }
+  return "unknown error";
 }
 
 int di_get_ts_error_byte(DiImage *image, TsPair ts) {
