@@ -338,6 +338,7 @@ inline void run_reports(DiImage *image) {
   print_dir(image);
   print_map(image);
   print_bammessage(image);
+  print_svg(image, "fuzz<&\">.img", stdout);
   print_dir(image);
   KESTRIX_FUZZ_EXPECT(image->open_files == 0);
   KESTRIX_FUZZ_EXPECT(image->dirty == 0);

@@ -36,6 +36,7 @@ void print_usage(const char *prog) {
   std::puts("-cr         print an empty line");
   std::puts("-name       print image name");
   std::puts("-version    print program version and copyright");
+  std::puts("-svg        print a picture of the disk as SVG");
 }
 
 void print_version() {
@@ -83,6 +84,8 @@ int run_commands(int argc, char **argv) {
     } else if (is_command(arg, "-version")) {
       print_version();
       return 0;
+    } else if (is_command(arg, "-svg")) {
+      print_svg(image, argv[1], stdout);
     } else {
       // The output of the commands before stands; the image is left as it is.
       print_usage(prog);

@@ -1,4 +1,4 @@
-// The scanner front end: the command driver and its three reports.
+// The scanner front end: the command driver and its reports.
 #ifndef KESTRIX_SCANNER_REPORTS_H
 #define KESTRIX_SCANNER_REPORTS_H
 
@@ -28,5 +28,8 @@ void print_spaces(int count);
 // -dir: the directory listing, with every file read along its chain.
 void print_dir(DiImage *image);
 void render_listing(const facts::Listing &listing, FILE *out);
+// -svg: a picture of the disk, one ring segment per block coloured by its
+// owner, with a title naming image_arg (the argument as typed) and a legend.
+void print_svg(DiImage *image, const char *image_arg, FILE *out);
 
 #endif  // KESTRIX_SCANNER_REPORTS_H
