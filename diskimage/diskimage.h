@@ -176,9 +176,10 @@ void di_free_image(DiImage *image);
  * or 73 with the drive's power-on message while the status is 254 (fresh
  * image). */
 int di_status(DiImage *image, char *buffer);
-/* The message of a drive status code, as di_status() words it ("read error
- * (crc error in data block)" for 23); "unknown error" for codes it has none
- * for. The text is static. */
+/* The drive's message for a status code, as di_status() writes it:
+ * "read error (crc error in data block)" for 23, "ok" for 0, and
+ * "unknown error" for any code the drive has no message for. A static
+ * string; never null. */
 const char *di_status_message(int code);
 /* Drive status code recorded for block ts in the error information: 0 for no
  * error (and for every block of an image without the table), 20-29 or 74 for

@@ -157,10 +157,9 @@ int di_status(DiImage *image, char *buffer) {
     finish(buffer, text, put_text(text, kind ? kind->power_on : ""));
     return DI_STATUS_DOS_MISMATCH;
   }
-  const char *message = di_status_message(image->status);
   char *out = put_two_digits(text, image->status);
   *out++ = ',';
-  out = put_text(out, message);
+  out = put_text(out, di_status_message(image->status));
   *out++ = ',';
   out = put_two_digits(out, image->status_ts.track);
   *out++ = ',';

@@ -364,6 +364,7 @@ inline void run_reports(DiImage *image) {
   print_dir(image);
   print_map(image);
   print_bammessage(image);
+  print_svg(image, "fuzz<&\">.img", stdout);
   print_dir(image);
   check_reports(image);
   KESTRIX_FUZZ_EXPECT(image->open_files == 0);

@@ -87,6 +87,7 @@ void print_usage(const char *prog) {
   std::puts("-version    print program version and copyright");
   std::puts("-check      check the image's consistency and list its problems");
   std::puts("-json       print everything as one line of JSON");
+  std::puts("-svg        print a picture of the disk as SVG");
 }
 
 void print_version() {
@@ -141,6 +142,8 @@ int run_commands(int argc, char **argv) {
       if (print_check(image, stdout) != 0) problems_found = true;
     } else if (is_command(arg, "-json")) {
       if (!print_json(image, argv[1], stdout)) problems_found = true;
+    } else if (is_command(arg, "-svg")) {
+      print_svg(image, argv[1], stdout);
     } else {
       // The output of the commands before stands; the image is left as it is.
       complain(prog, "unknown command '" + std::string(arg) + "'");

@@ -1,4 +1,4 @@
-// The scanner front end: the command driver and its three reports.
+// The scanner front end: the command driver and its reports.
 #ifndef KESTRIX_SCANNER_REPORTS_H
 #define KESTRIX_SCANNER_REPORTS_H
 
@@ -36,5 +36,8 @@ int print_check(DiImage *image, FILE *out);
 // -json: one line of JSON; image_arg is the image as typed. False when the
 // report could not be made (out of memory).
 bool print_json(DiImage *image, const char *image_arg, FILE *out);
+// -svg: a picture of the disk, one ring segment per block coloured by its
+// owner, with a title naming image_arg (the argument as typed) and a legend.
+void print_svg(DiImage *image, const char *image_arg, FILE *out);
 
 #endif  // KESTRIX_SCANNER_REPORTS_H

@@ -36,7 +36,8 @@ std::string usage(const std::string &prog) {
          "-name       print image name\n"
          "-version    print program version and copyright\n"
          "-check      check the image's consistency and list its problems\n"
-         "-json       print everything as one line of JSON\n";
+         "-json       print everything as one line of JSON\n"
+         "-svg        print a picture of the disk as SVG\n";
 }
 
 const std::string kLoadError = "error: loading diskimage failed.\n";
@@ -256,7 +257,7 @@ TEST_F(Cli, VersionCommandEndsTheRun) {
 }
 
 TEST_F(Cli, EveryCommandTakesTwoDashes) {
-  for (const char *command : {"sep", "cr", "name", "dir", "map", "bammsg", "version"}) {
+  for (const char *command : {"sep", "cr", "name", "dir", "map", "bammsg", "version", "svg"}) {
     const Result one = run_kestrix({d64, "-name", std::string("-") + command});
     const Result two = run_kestrix({d64, "-name", std::string("--") + command});
     EXPECT_EQ(one.status, 0) << command;

@@ -44,7 +44,10 @@ TEST(Status, EveryCodeReadsOutWithItsMessage) {
     std::string want = (code < 10 ? "0" : "") + std::to_string(code) + "," + message + ",12,07";
     EXPECT_EQ(status_text(image.get(), &returned), want);
     EXPECT_EQ(returned, code);
+    EXPECT_STREQ(di_status_message(code), message);
   }
+  EXPECT_STREQ(di_status_message(-1), "unknown error");
+  EXPECT_STREQ(di_status_message(254), "unknown error");
 }
 
 TEST(Status, FormatsNumbersAndKeepsLowBitsOfTrackAndSector) {
