@@ -126,6 +126,12 @@ class Checker {
       directory_stopped();
       return;
     }
+    // Closed however the reading ends, running out of memory included, so
+    // that the image's count of open handles is back where it was.
+    struct Closer {
+      DiDirReader *reader;
+      ~Closer() { di_dir_close(reader); }
+    } closer{&reader};
     if (!di_dir_read_header(&reader)) {
       directory_stopped();
     } else {
@@ -138,7 +144,6 @@ class Checker {
       }
       if (reader.stop != 0) directory_stopped();
     }
-    di_dir_close(&reader);
   }
 
   // A chain walk ends the same way whoever starts it, so each start is

@@ -31,24 +31,6 @@ std::string list(DiImage *image) {
   return result.out;
 }
 
-// Writes slot i of directory block t/s.
-void set_slot(DiImage *image, int track, int sector, int i, int type, const Bytes &rawname,
-              int first_track, int first_sector, int blocks = 1) {
-  unsigned char *at = block(image, track, sector) + 32 * i;
-  put(at + 2, {type, first_track, first_sector});
-  std::memcpy(at + 5, rawname.data(), 16);
-  put(at + 30, {blocks & 0xFF, blocks >> 8});
-}
-
-void set_link(DiImage *image, int track, int sector, int to_track, int to_sector) {
-  put(block(image, track, sector), {to_track, to_sector});
-}
-
-void set_error(DiImage *image, int track, int sector, int byte) {
-  image->error_info[diskimage::get_block_num(image->type, diskimage::make_ts(track, sector))] =
-      static_cast<unsigned char>(byte);
-}
-
 TEST(DirListing, ExampleImage) {
   ImagePtr image = formatted_image(kD64Size, "DEMO DISK", "01");
   ASSERT_EQ(write_file(image.get(), "HELLO", 2, Bytes(600, 0x42)), 600);  // three blocks

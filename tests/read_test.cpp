@@ -37,11 +37,6 @@ void chain(DiImage *image, int track, int sector, int lt, int ls, int fill) {
   std::memset(b + 2, fill, 254);
 }
 
-void set_error(DiImage *image, int track, int sector, int byte) {
-  image->error_info[diskimage::get_block_num(image->type, diskimage::make_ts(track, sector))] =
-      static_cast<unsigned char>(byte);
-}
-
 DiFile *open(DiImage *image, const char *name) {
   return di_open(image, raw(name).data(), 2, "rb");
 }

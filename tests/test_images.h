@@ -61,6 +61,31 @@ inline void put(unsigned char *at, std::initializer_list<int> bytes) {
   for (int b : bytes) *at++ = static_cast<unsigned char>(b);
 }
 
+// Slot i (0-7) of directory block t/s, in place.
+inline unsigned char *slot_at(DiImage *image, int track, int sector, int i) {
+  return block(image, track, sector) + diskimage::kSlotSize * i;
+}
+
+// Writes slot i of directory block t/s: type, first block, raw name and count.
+inline void set_slot(DiImage *image, int track, int sector, int i, int type,
+                     const std::vector<unsigned char> &rawname, int first_track, int first_sector,
+                     int blocks = 1) {
+  unsigned char *at = slot_at(image, track, sector, i);
+  put(at + 2, {type, first_track, first_sector});
+  std::memcpy(at + 5, rawname.data(), 16);
+  put(at + 30, {blocks & 0xFF, blocks >> 8});
+}
+
+inline void set_link(DiImage *image, int track, int sector, int to_track, int to_sector) {
+  put(block(image, track, sector), {to_track, to_sector});
+}
+
+// Sets the error-information byte of block t/s; the image must have the table.
+inline void set_error(DiImage *image, int track, int sector, int byte) {
+  image->error_info[diskimage::get_block_num(image->type, diskimage::make_ts(track, sector))] =
+      static_cast<unsigned char>(byte);
+}
+
 // Writes a whole file through the library and closes it; returns bytes taken.
 inline int write_file(DiImage *image, const char *name, int type,
                       const std::vector<unsigned char> &data) {
