@@ -378,8 +378,8 @@ typedef struct DiCheck {
  * grow with the blocks and slots of the image, not with its content. A
  * record list shared by several files reports its record problems once, on
  * the first of them (the others show as shared blocks), so the problems are
- * bounded by a few per block and per slot. Returns null only when out of
- * memory; release with di_check_free(). */
+ * bounded by a few per block and per slot. Returns null when out of
+ * memory, or for an image of no known kind; release with di_check_free(). */
 DiCheck *di_check(DiImage *image);
 /* Releases a check; null is a harmless no-op. */
 void di_check_free(DiCheck *check);

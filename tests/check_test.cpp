@@ -235,7 +235,7 @@ TEST(Check, CountsAndSharedBlocks) {
       {"high byte", kD64Size, a(30, {2, 1}), "count-mismatch f0 258!=2"},
       {"two files", kD64Size, file_b(17, 1, 1), "shared f0 @17/1 by 0,1 x2"},
       {"owners in order", kD64Size, all({file_b(18, 0, 2), link(17, 1, 18, 1)}),
-       "count-mismatch f0 2!=3 | shared @18/0 by sys,1 x2 | shared @18/1 by dir,0 x3"},
+       "count-mismatch f0 2!=3 | shared f1 @18/0 by sys,1 x2 | shared f0 @18/1 by dir,0 x3"},
       {"record list shared", kD64Size,
        all({file_b(17, 0, 2), vlir({17, 1, 36, 0, 0, 0}), a(32 + 23, {1, 1})}),
        "illegal-first f0 record#1 ->36/0 | shared f0 @17/0 by 0,1 x2 | shared f0 @17/1 by 0,1 x2"},
