@@ -9,10 +9,6 @@
 
 namespace {
 
-struct CheckDeleter {
-  void operator()(DiCheck *check) const { di_check_free(check); }
-};
-
 class CheckText {
  public:
   CheckText(DiImage *image, const DiCheck &check, FILE *out)
@@ -164,7 +160,7 @@ class CheckText {
 }  // namespace
 
 int print_check(DiImage *image, FILE *out) {
-  std::unique_ptr<DiCheck, CheckDeleter> check(di_check(image));
+  const facts::CheckPtr check = facts::check_image(image);
   if (!check) {
     std::fputs("check failed: out of memory\n", out);
     return -1;

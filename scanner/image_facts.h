@@ -3,6 +3,7 @@
 #ifndef KESTRIX_SCANNER_IMAGE_FACTS_H
 #define KESTRIX_SCANNER_IMAGE_FACTS_H
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,15 @@ std::vector<Track> collect_tracks(DiImage *image);
 
 // The text -bammsg prints after "BAM Message: "; false when it prints nothing.
 bool bam_message(DiImage *image, std::string *text);
+
+// The integrity check, released with its owner; null when out of memory.
+struct CheckDeleter {
+  void operator()(DiCheck *check) const { di_check_free(check); }
+};
+using CheckPtr = std::unique_ptr<DiCheck, CheckDeleter>;
+inline CheckPtr check_image(DiImage *image) {
+  return CheckPtr(di_check(image));
+}
 
 // Disk text converted for display, up to its first zero byte.
 std::string display_text(const unsigned char *bytes, int size);

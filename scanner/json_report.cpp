@@ -259,17 +259,13 @@ void write_problem(Json &j, const DiProblem &p, const DiCheck &check) {
   j.raw("}");
 }
 
-struct CheckDeleter {
-  void operator()(DiCheck *check) const { di_check_free(check); }
-};
-
 }  // namespace
 
 bool print_json(DiImage *image, const char *image_arg, FILE *out) {
   // The listing scans and resets the status as -dir does, so it runs first
   // and the check, which leaves the status alone, after it.
   const facts::Listing listing = facts::collect_listing(image);
-  std::unique_ptr<DiCheck, CheckDeleter> check(di_check(image));
+  const facts::CheckPtr check = facts::check_image(image);
   if (!check) return false;
 
   Json j;

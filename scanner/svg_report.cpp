@@ -595,15 +595,11 @@ class Picture {
   std::string out_;
 };
 
-struct CheckFree {
-  void operator()(DiCheck *check) const { di_check_free(check); }
-};
-
 }  // namespace
 
 void print_svg(DiImage *image, const char *image_arg, FILE *out) {
   const facts::Listing listing = facts::collect_listing(image);
-  std::unique_ptr<DiCheck, CheckFree> check(di_check(image));
+  const facts::CheckPtr check = facts::check_image(image);
   if (!check) {
     // Only a lack of memory gets here; the document stays well-formed.
     std::fputs(

@@ -59,35 +59,11 @@ Outcome run_guarded(const std::vector<std::string> &args, int deadline_s = 60, i
   }
   close(out_pipe[1]);
   close(err_pipe[1]);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(deadline_s);
-  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-  std::string *sinks[2] = {&outcome.out, &outcome.err};
-  int open_fds = 2;
-  while (open_fds > 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          deadline - std::chrono::steady_clock::now())
-                          .count();
-    if (left <= 0) {
-      outcome.timed_out = true;
-      kill(pid, SIGKILL);
-      break;
-    }
-    if (poll(fds, 2, static_cast<int>(left)) < 0) break;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      char chunk[65536];
-      const ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
-      if (n > 0) {
-        sinks[i]->append(chunk, static_cast<size_t>(n));
-      } else {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open_fds;
-      }
-    }
+  if (!testing_cli::drain_pipes(out_pipe[0], err_pipe[0], &outcome.out, &outcome.err,
+                                deadline_s * 1000LL)) {
+    outcome.timed_out = true;
+    kill(pid, SIGKILL);
   }
-  for (pollfd &fd : fds)
-    if (fd.fd >= 0) close(fd.fd);
   int wstatus = 0;
   rusage usage{};
   wait4(pid, &wstatus, 0, &usage);

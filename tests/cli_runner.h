@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,48 @@ struct Result {
   std::string err;  // standard error
   int status = -1;  // exit status, or -1 when the process did not exit normally
 };
+
+// Reads both pipes as data comes until both are closed, then closes them.
+// Both are drained at once: a message on standard error may echo a long
+// argument, and a full pipe would stop kestrix while this waited for the
+// other one to end. With a deadline (milliseconds from now) it gives up when
+// that passes and returns false.
+inline bool drain_pipes(int out_fd, int err_fd, std::string *out, std::string *err,
+                        long long deadline_ms = -1) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms);
+  pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+  std::string *sinks[2] = {out, err};
+  int open_fds = 2;
+  bool in_time = true;
+  while (open_fds > 0) {
+    long long left = -1;
+    if (deadline_ms >= 0) {
+      left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                   std::chrono::steady_clock::now())
+                 .count();
+      if (left <= 0) {
+        in_time = false;
+        break;
+      }
+    }
+    if (poll(fds, 2, static_cast<int>(left)) < 0) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char chunk[65536];
+      const ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
+      if (n > 0) {
+        sinks[i]->append(chunk, static_cast<size_t>(n));
+      } else {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_fds;
+      }
+    }
+  }
+  for (pollfd &fd : fds)
+    if (fd.fd >= 0) close(fd.fd);
+  return in_time;
+}
 
 // Runs `program` with `args` (argv[0] is `argv0`, the program path when empty),
 // with no standard input.
@@ -41,28 +84,7 @@ inline Result run_program(const std::string &program, const std::vector<std::str
   close(out_pipe[1]);
   close(err_pipe[1]);
   Result result;
-  // Both pipes are drained as data comes: a message on standard error may
-  // echo a long argument, and a full pipe would stop kestrix while this
-  // waited for the other one to end.
-  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-  std::string *sinks[2] = {&result.out, &result.err};
-  int open_fds = 2;
-  while (open_fds > 0 && poll(fds, 2, -1) >= 0) {
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      char chunk[65536];
-      const ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
-      if (n > 0) {
-        sinks[i]->append(chunk, static_cast<size_t>(n));
-      } else {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open_fds;
-      }
-    }
-  }
-  for (pollfd &fd : fds)
-    if (fd.fd >= 0) close(fd.fd);
+  drain_pipes(out_pipe[0], err_pipe[0], &result.out, &result.err);
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
