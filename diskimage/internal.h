@@ -11,6 +11,8 @@
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "diskimage/diskimage.h"
 
@@ -163,6 +165,9 @@ inline constexpr int kVisitedSize = 3200;
 inline int visited_index(TsPair ts) {
   return (ts.track - 1) * 40 + ts.sector;
 }
+inline TsPair ts_of_visited_index(int index) {
+  return TsPair{static_cast<unsigned char>(index / 40 + 1), static_cast<unsigned char>(index % 40)};
+}
 
 // Byte values of a packed 16-bit pair, as links are stored.
 inline TsPair make_ts(int track, int sector) {
@@ -260,6 +265,178 @@ FileEntry *find_slot(DiImage *image, Visit &&visit) {
   });
   return found;
 }
+
+// ---- Where chains lead ------------------------------------------------------
+
+// Where the walk from each block leads when every block has at most one next
+// block: `next(index)` gives a block's next block, or -1 where walks stop,
+// both as visited_index. A walk either reaches a block with no next block,
+// its last, or runs into a loop, passing `dist` blocks before it. Each block is
+// resolved once, when first asked about, so asking for every chain of an image
+// costs as much as its blocks, however many chains share them.
+template <typename Next>
+class ChainMap {
+ public:
+  struct Lead {
+    bool loops;
+    int dist;  // steps to the last block, or to the first block of the loop
+    int root;  // the last block, or the first block of the loop the walk meets
+  };
+
+  explicit ChainMap(Next next) : next_(std::move(next)), nodes_(kVisitedSize) {}
+
+  Lead lead(int block) {
+    if (nodes_[block].state != kDone) resolve(block);
+    const Node &node = nodes_[block];
+    return {node.loops, node.dist, node.root};
+  }
+
+  // Blocks in the loop that the walk from `block` runs into; 0 when it ends.
+  int loop_size(int block) {
+    const Lead from = lead(block);
+    return from.loops ? nodes_[from.root].loop_size : 0;
+  }
+
+  // The block `steps` steps on from `block`. A walk that ends must not be
+  // asked past its last block.
+  int after(int block, int steps) {
+    const Lead from = lead(block);
+    if (from.loops && steps >= from.dist) {
+      const Node &entry = nodes_[from.root];
+      const int turns = (entry.loop_pos + steps - from.dist) % entry.loop_size;
+      return loop_blocks_[static_cast<size_t>(entry.loop_start + turns)];
+    }
+    for (; steps > 0; --steps) block = nodes_[block].next;
+    return block;
+  }
+
+ private:
+  enum State : std::uint8_t { kNew, kOnPath, kDone };
+  // Block numbers and distances stay below kVisitedSize, so 16 bits each
+  // keep the table at 16 bytes a block.
+  struct Node {
+    State state = kNew;
+    bool loops = false;
+    std::int16_t next = -1;
+    std::int16_t dist = 0;
+    std::int16_t root = 0;
+    std::int16_t path_pos = 0;    // while on the path being resolved
+    std::int16_t loop_start = 0;  // loop blocks: their loop in loop_blocks_
+    std::int16_t loop_pos = 0;
+    std::int16_t loop_size = 0;
+  };
+
+  // Follows the walk from `block` to a block already resolved, a last block
+  // or a block met on this walk before (a loop), then resolves the blocks
+  // passed from the far end back.
+  void resolve(int block) {
+    path_.clear();
+    int at = block;
+    while (nodes_[at].state == kNew) {
+      Node &node = nodes_[at];
+      node.state = kOnPath;
+      node.path_pos = static_cast<std::int16_t>(path_.size());
+      path_.push_back(at);
+      node.next = static_cast<std::int16_t>(next_(at));
+      if (node.next < 0) break;
+      at = node.next;
+    }
+    size_t tail = path_.size();
+    Node &stop = nodes_[at];
+    if (stop.state == kOnPath && stop.next < 0) {
+      stop.state = kDone;
+      stop.root = static_cast<std::int16_t>(at);
+      tail = path_.size() - 1;
+    } else if (stop.state == kOnPath) {
+      tail = static_cast<size_t>(stop.path_pos);
+      const auto start = static_cast<std::int16_t>(loop_blocks_.size());
+      const auto size = static_cast<std::int16_t>(path_.size() - tail);
+      for (size_t i = tail; i < path_.size(); ++i) {
+        Node &node = nodes_[path_[i]];
+        node.state = kDone;
+        node.loops = true;
+        node.root = static_cast<std::int16_t>(path_[i]);
+        node.loop_start = start;
+        node.loop_pos = static_cast<std::int16_t>(i - tail);
+        node.loop_size = size;
+        loop_blocks_.push_back(path_[i]);
+      }
+    }
+    for (size_t i = tail; i-- > 0;) {
+      Node &node = nodes_[path_[i]];
+      const Node &on = nodes_[node.next];
+      node.state = kDone;
+      node.loops = on.loops;
+      node.dist = static_cast<std::int16_t>(on.loops && on.dist == 0 ? 1 : on.dist + 1);
+      node.root = on.loops && on.dist == 0 ? node.next : on.root;
+    }
+  }
+
+  Next next_;
+  std::vector<Node> nodes_;
+  std::vector<int> loop_blocks_;
+  std::vector<int> path_;
+};
+
+// ---- A whole listing's lookups and reads ------------------------------------
+
+// The directory's slots by name, for a listing that opens every listed file
+// by its own name: walking the directory from its start for each would make
+// the listing's cost grow with the square of its entries. Valid while the
+// directory's blocks do not change.
+class NameIndex {
+ public:
+  explicit NameIndex(DiImage *image);
+  // What find_file_entry(image, pattern, type) returns. A pattern with a
+  // wildcard before its end is tested against the slots in order.
+  FileEntry *find(const unsigned char *pattern, int type) const;
+
+ private:
+  // A name's bytes up to its end, padded, with the type it was stored with,
+  // and 1 + the index of its first slot (0 in an empty bucket).
+  struct Bucket {
+    unsigned char key[kNameSize];
+    int type;
+    int slot;
+  };
+  size_t bucket_of(const Bucket &key) const;
+
+  std::vector<FileEntry *> slots_;  // in the order find_file_entry tests them
+  std::vector<Bucket> table_;       // open addressing, at most half full
+  size_t mask_ = 0;
+};
+
+// The status a read handle leaves: whether the open succeeded, and the code
+// with its track and sector.
+struct ReadOutcome {
+  bool opened;
+  int code;
+  TsPair ts;
+};
+
+// What di_open(image, name, type, "rb") and then a single di_read of `budget`
+// bytes into a buffer outside the image leave in the image's status, worked
+// out without copying a byte. A listing asks this for every file; following
+// each chain, round a loop until the budget is used, would cost the number of
+// files times the budget. The image must not change meanwhile.
+class ReadOutcomes {
+ public:
+  ReadOutcomes(DiImage *image, int budget);
+  ReadOutcome open_and_read(const NameIndex &names, const unsigned char *name, int type);
+
+ private:
+  struct Step {
+    DiImage *image;
+    int operator()(int index) const;
+  };
+  // The status after the read has stepped from a full first block to `second`.
+  ReadOutcome read_on(TsPair second);
+
+  DiImage *image_;
+  int budget_;
+  int max_steps_;  // blocks the read may step into after the first
+  ChainMap<Step> chains_;
+};
 
 }  // namespace diskimage
 
