@@ -159,7 +159,8 @@ ReadOutcomes::ReadOutcomes(DiImage *image, int budget)
       // The first block gives kDataSize bytes and so does every block stepped
       // into but the last, so step n starts with budget - n * kDataSize left.
       max_steps_(budget > 0 ? (budget - 1) / kDataSize : 0),
-      chains_(Step{image}) {}
+      chains_(Step{image}),
+      known_(kVisitedSize) {}
 
 ReadOutcome ReadOutcomes::open_and_read(const NameIndex &names, const unsigned char *name,
                                         int type) {
@@ -176,6 +177,14 @@ ReadOutcome ReadOutcomes::open_and_read(const NameIndex &names, const unsigned c
   if (!entry) return {false, 62, {0, 0}};
   const TsPair first = entry->first_ts;
   if (!di_ts_is_valid(image_->type, first)) return {false, 66, first};
+  // Files that start at the same block end the same way.
+  Known &known = known_[static_cast<size_t>(visited_index(first))];
+  if (!known.known) known = {true, read_from(first)};
+  return known.outcome;
+}
+
+ReadOutcome ReadOutcomes::read_from(TsPair first) {
+  const ReadOutcome read{true, 0, {0, 0}};
   const TsPair link = next_ts_in_chain(image_, first);
   if (link.track == 0 && link.sector == 0) return {false, -1, first};
   if (link.track != 0 && !di_ts_is_valid(image_->type, link)) return {false, 66, link};

@@ -297,6 +297,13 @@ class ChainMap {
     return from.loops ? nodes_[from.root].loop_size : 0;
   }
 
+  // One block of the loop that the walk from `block` runs into, the same for
+  // every walk into that loop; -1 when the walk ends.
+  int loop_head(int block) {
+    const Lead from = lead(block);
+    return from.loops ? loop_blocks_[static_cast<size_t>(nodes_[from.root].loop_start)] : -1;
+  }
+
   // The block `steps` steps on from `block`. A walk that ends must not be
   // asked past its last block.
   int after(int block, int steps) {
@@ -429,6 +436,12 @@ class ReadOutcomes {
     DiImage *image;
     int operator()(int index) const;
   };
+  struct Known {
+    bool known = false;
+    ReadOutcome outcome{};
+  };
+  // The status after opening a file whose first block is `first`, valid.
+  ReadOutcome read_from(TsPair first);
   // The status after the read has stepped from a full first block to `second`.
   ReadOutcome read_on(TsPair second);
 
@@ -436,6 +449,7 @@ class ReadOutcomes {
   int budget_;
   int max_steps_;  // blocks the read may step into after the first
   ChainMap<Step> chains_;
+  std::vector<Known> known_;  // by the first block's visited_index
 };
 
 }  // namespace diskimage
