@@ -55,7 +55,7 @@ struct LinkStep {
 // that pass a block, follow from where the chains start in the forest.
 class ChainForest {
  public:
-  explicit ChainForest(DiImage *image) : chains_(LinkStep{&next_}) {
+  explicit ChainForest(DiImage *image) : chains_(LinkStep{&next_}, kVisitedSize) {
     // Blocks lie in the image in track and sector order; a link names a
     // block when its track exists and its sector is below that track's count.
     const int tracks = di_tracks(image->type);

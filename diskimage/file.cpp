@@ -143,6 +143,12 @@ ReadOutcome stop_at(DiImage *image, TsPair ts) {
   return {true, 66, link};
 }
 
+// One more than the largest visited_index of the image's blocks.
+int block_indexes(const DiImage *image) {
+  const KindInfo *kind = kind_info(image->type);
+  return kind ? kind->tracks * 40 : 0;
+}
+
 }  // namespace
 
 int ReadOutcomes::Step::operator()(int index) const {
@@ -159,8 +165,8 @@ ReadOutcomes::ReadOutcomes(DiImage *image, int budget)
       // The first block gives kDataSize bytes and so does every block stepped
       // into but the last, so step n starts with budget - n * kDataSize left.
       max_steps_(budget > 0 ? (budget - 1) / kDataSize : 0),
-      chains_(Step{image}),
-      known_(kVisitedSize) {}
+      chains_(Step{image}, block_indexes(image)),
+      known_(static_cast<size_t>(block_indexes(image))) {}
 
 ReadOutcome ReadOutcomes::open_and_read(const NameIndex &names, const unsigned char *name,
                                         int type) {

@@ -283,7 +283,8 @@ class ChainMap {
     int root;  // the last block, or the first block of the loop the walk meets
   };
 
-  explicit ChainMap(Next next) : next_(std::move(next)), nodes_(kVisitedSize) {}
+  // Asked about blocks whose visited_index is below `size`.
+  ChainMap(Next next, int size) : next_(std::move(next)), nodes_(static_cast<size_t>(size)) {}
 
   Lead lead(int block) {
     if (nodes_[block].state != kDone) resolve(block);
@@ -320,17 +321,18 @@ class ChainMap {
  private:
   enum State : std::uint8_t { kNew, kOnPath, kDone };
   // Block numbers and distances stay below kVisitedSize, so 16 bits each
-  // keep the table at 16 bytes a block.
+  // keep the table at 16 bytes a block; all zero is a new block, so that a
+  // listing of a few files pays little for setting up the table.
   struct Node {
-    State state = kNew;
-    bool loops = false;
-    std::int16_t next = -1;
-    std::int16_t dist = 0;
-    std::int16_t root = 0;
-    std::int16_t path_pos = 0;    // while on the path being resolved
-    std::int16_t loop_start = 0;  // loop blocks: their loop in loop_blocks_
-    std::int16_t loop_pos = 0;
-    std::int16_t loop_size = 0;
+    State state;
+    bool loops;
+    std::int16_t next;  // set when the block is first passed
+    std::int16_t dist;
+    std::int16_t root;
+    std::int16_t path_pos;    // while on the path being resolved
+    std::int16_t loop_start;  // loop blocks: their loop in loop_blocks_
+    std::int16_t loop_pos;
+    std::int16_t loop_size;
   };
 
   // Follows the walk from `block` to a block already resolved, a last block
@@ -437,8 +439,8 @@ class ReadOutcomes {
     int operator()(int index) const;
   };
   struct Known {
-    bool known = false;
-    ReadOutcome outcome{};
+    bool known;  // all zero: not worked out yet
+    ReadOutcome outcome;
   };
   // The status after opening a file whose first block is `first`, valid.
   ReadOutcome read_from(TsPair first);
