@@ -135,28 +135,24 @@ NameIndex::NameIndex(DiImage *image) {
   });
   size_t size = 16;
   while (size < 2 * slots_.size()) size *= 2;
-  table_.assign(size, Bucket{});
+  table_.assign(size, 0);
   mask_ = size - 1;
   for (size_t i = 0; i < slots_.size(); ++i) {
-    Bucket key{};
-    name_key(slots_[i]->rawname, key.key);
-    key.type = slots_[i]->type & kTypeMask;
-    Bucket &at = table_[bucket_of(key)];
+    unsigned char key[kNameSize];
+    name_key(slots_[i]->rawname, key);
+    int &at = table_[bucket_of(key, slots_[i]->type & kTypeMask)];
     // Only the first slot of a name is ever found.
-    if (at.slot == 0) {
-      at = key;
-      at.slot = static_cast<int>(i) + 1;
-    }
+    if (at == 0) at = static_cast<int>(i) + 1;
   }
 }
 
-// The bucket holding the key, or the empty one where it would go.
-size_t NameIndex::bucket_of(const Bucket &key) const {
-  for (size_t at = key_hash(key.key, key.type) & mask_;; at = (at + 1) & mask_) {
-    const Bucket &bucket = table_[at];
-    if (bucket.slot == 0 ||
-        (bucket.type == key.type && std::memcmp(bucket.key, key.key, kNameSize) == 0))
-      return at;
+size_t NameIndex::bucket_of(const unsigned char *key, int type) const {
+  for (size_t at = key_hash(key, type) & mask_;; at = (at + 1) & mask_) {
+    if (table_[at] == 0) return at;
+    const FileEntry *slot = slots_[static_cast<size_t>(table_[at] - 1)];
+    unsigned char other[kNameSize];
+    name_key(slot->rawname, other);
+    if ((slot->type & kTypeMask) == type && std::memcmp(key, other, kNameSize) == 0) return at;
   }
 }
 
@@ -167,10 +163,9 @@ FileEntry *NameIndex::find(const unsigned char *pattern, int type) const {
       if ((slot->type & kTypeMask) == type && match_prepared(prepared, slot->rawname)) return slot;
     return nullptr;
   }
-  Bucket key{};
-  name_key(pattern, key.key);
-  key.type = type;
-  const int slot = table_[bucket_of(key)].slot;
+  unsigned char key[kNameSize];
+  name_key(pattern, key);
+  const int slot = table_[bucket_of(key, type)];
   return slot == 0 ? nullptr : slots_[static_cast<size_t>(slot - 1)];
 }
 

@@ -152,9 +152,13 @@ int block_indexes(const DiImage *image) {
 }  // namespace
 
 int ReadOutcomes::Step::operator()(int index) const {
+  // Called once for every block a listing's files pass, so the block is
+  // numbered once for its error byte and its link.
   const TsPair ts = ts_of_visited_index(index);
-  if (di_get_ts_err(image, ts) != 0) return -1;
-  const TsPair link = next_ts_in_chain(image, ts);
+  const int block = get_block_num(image->type, ts);
+  if (block_err(image, block) != 0) return -1;
+  const unsigned char *bytes = image->blocks + static_cast<size_t>(block) * kBlockSize;
+  const TsPair link = make_ts(bytes[kLinkTrack], bytes[kLinkSector]);
   if (link.track == 0 || !di_ts_is_valid(image->type, link)) return -1;
   return visited_index(step_after(image, ts, link));
 }
@@ -185,8 +189,12 @@ ReadOutcome ReadOutcomes::open_and_read(const NameIndex &names, const unsigned c
   if (!di_ts_is_valid(image_->type, first)) return {false, 66, first};
   // Files that start at the same block end the same way.
   Known &known = known_[static_cast<size_t>(visited_index(first))];
-  if (!known.known) known = {true, read_from(first)};
-  return known.outcome;
+  if (known.state == 0) {
+    const ReadOutcome outcome = read_from(first);
+    known = {static_cast<std::int8_t>(outcome.opened ? 1 : 2),
+             static_cast<std::int8_t>(outcome.code), outcome.ts};
+  }
+  return {known.state == 1, known.code, known.ts};
 }
 
 ReadOutcome ReadOutcomes::read_from(TsPair first) {

@@ -11,6 +11,9 @@
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -180,6 +183,8 @@ int get_block_num(ImageType type, TsPair ts);
 int interleave(ImageType type);
 int set_status(DiImage *image, int code, int track, int sector);
 int get_ts_doserr(DiImage *image, TsPair ts);
+// di_get_ts_err of the block numbered `block` (get_block_num).
+int block_err(const DiImage *image, int block);
 int blocks_free(DiImage *image);
 TsPair next_ts_in_chain(DiImage *image, TsPair ts);
 // Bits set in a track's bitmap for its existing sectors, whatever its count.
@@ -268,6 +273,25 @@ FileEntry *find_slot(DiImage *image, Visit &&visit) {
 
 // ---- Where chains lead ------------------------------------------------------
 
+// Zeroed storage for `count` records that all-zero bytes make valid, from
+// calloc: fresh memory comes without being written, so the pages of a table
+// that a listing of a few files never reaches are never faulted in.
+template <typename T>
+class ZeroedArray {
+ public:
+  explicit ZeroedArray(size_t count) : data_(static_cast<T *>(std::calloc(count, sizeof(T)))) {
+    if (!data_ && count != 0) throw std::bad_alloc();
+  }
+  ~ZeroedArray() { std::free(data_); }
+  ZeroedArray(const ZeroedArray &) = delete;
+  ZeroedArray &operator=(const ZeroedArray &) = delete;
+  T &operator[](size_t i) { return data_[i]; }
+  const T &operator[](size_t i) const { return data_[i]; }
+
+ private:
+  T *data_;
+};
+
 // Where the walk from each block leads when every block has at most one next
 // block: `next(index)` gives a block's next block, or -1 where walks stop,
 // both as visited_index. A walk either reaches a block with no next block,
@@ -284,25 +308,28 @@ class ChainMap {
   };
 
   // Asked about blocks whose visited_index is below `size`.
-  ChainMap(Next next, int size) : next_(std::move(next)), nodes_(static_cast<size_t>(size)) {}
+  ChainMap(Next next, int size) : next_(std::move(next)), nodes_(static_cast<size_t>(size)) {
+    static_assert(std::is_trivially_default_constructible_v<Node>);
+  }
 
   Lead lead(int block) {
-    if (nodes_[block].state != kDone) resolve(block);
     const Node &node = nodes_[block];
-    return {node.loops, node.dist, node.root};
+    if (node.state == kNew || node.state == kOnPath) resolve(block);
+    if (node.state == kOnLoop) return {true, 0, block};
+    return {node.loops != 0, node.dist, node.root};
   }
 
   // Blocks in the loop that the walk from `block` runs into; 0 when it ends.
   int loop_size(int block) {
     const Lead from = lead(block);
-    return from.loops ? nodes_[from.root].loop_size : 0;
+    return from.loops ? loop_of(from.root).size : 0;
   }
 
   // One block of the loop that the walk from `block` runs into, the same for
   // every walk into that loop; -1 when the walk ends.
   int loop_head(int block) {
     const Lead from = lead(block);
-    return from.loops ? loop_blocks_[static_cast<size_t>(nodes_[from.root].loop_start)] : -1;
+    return from.loops ? loop_blocks_[static_cast<size_t>(loop_of(from.root).start)] : -1;
   }
 
   // The block `steps` steps on from `block`. A walk that ends must not be
@@ -310,30 +337,31 @@ class ChainMap {
   int after(int block, int steps) {
     const Lead from = lead(block);
     if (from.loops && steps >= from.dist) {
-      const Node &entry = nodes_[from.root];
-      const int turns = (entry.loop_pos + steps - from.dist) % entry.loop_size;
-      return loop_blocks_[static_cast<size_t>(entry.loop_start + turns)];
+      const Loop &loop = loop_of(from.root);
+      const int turns = (nodes_[from.root].dist + steps - from.dist) % loop.size;
+      return loop_blocks_[static_cast<size_t>(loop.start + turns)];
     }
     for (; steps > 0; --steps) block = nodes_[block].next;
     return block;
   }
 
  private:
-  enum State : std::uint8_t { kNew, kOnPath, kDone };
+  enum State : std::uint8_t { kNew, kOnPath, kDone, kOnLoop };
   // Block numbers and distances stay below kVisitedSize, so 16 bits each
-  // keep the table at 16 bytes a block; all zero is a new block, so that a
+  // keep the table at 8 bytes a block; all zero is a new block, so that a
   // listing of a few files pays little for setting up the table.
   struct Node {
     State state;
-    bool loops;
-    std::int16_t next;  // set when the block is first passed
-    std::int16_t dist;
-    std::int16_t root;
-    std::int16_t path_pos;    // while on the path being resolved
-    std::int16_t loop_start;  // loop blocks: their loop in loop_blocks_
-    std::int16_t loop_pos;
-    std::int16_t loop_size;
+    std::uint8_t loops;  // kDone: as in Lead
+    std::int16_t next;   // set when the block is first passed
+    std::int16_t dist;   // kDone: as in Lead; kOnPath: place on the path; kOnLoop: in the loop
+    std::int16_t root;   // kDone: as in Lead; kOnLoop: the loop, in loops_
   };
+  struct Loop {
+    int start;  // its blocks in loop_blocks_, in walking order
+    int size;
+  };
+  const Loop &loop_of(int block) const { return loops_[static_cast<size_t>(nodes_[block].root)]; }
 
   // Follows the walk from `block` to a block already resolved, a last block
   // or a block met on this walk before (a loop), then resolves the blocks
@@ -344,7 +372,7 @@ class ChainMap {
     while (nodes_[at].state == kNew) {
       Node &node = nodes_[at];
       node.state = kOnPath;
-      node.path_pos = static_cast<std::int16_t>(path_.size());
+      node.dist = static_cast<std::int16_t>(path_.size());
       path_.push_back(at);
       node.next = static_cast<std::int16_t>(next_(at));
       if (node.next < 0) break;
@@ -353,37 +381,34 @@ class ChainMap {
     size_t tail = path_.size();
     Node &stop = nodes_[at];
     if (stop.state == kOnPath && stop.next < 0) {
-      stop.state = kDone;
-      stop.root = static_cast<std::int16_t>(at);
+      stop = {kDone, 0, stop.next, 0, static_cast<std::int16_t>(at)};
       tail = path_.size() - 1;
     } else if (stop.state == kOnPath) {
-      tail = static_cast<size_t>(stop.path_pos);
-      const auto start = static_cast<std::int16_t>(loop_blocks_.size());
-      const auto size = static_cast<std::int16_t>(path_.size() - tail);
+      tail = static_cast<size_t>(stop.dist);
+      const auto loop = static_cast<std::int16_t>(loops_.size());
+      loops_.push_back(
+          {static_cast<int>(loop_blocks_.size()), static_cast<int>(path_.size() - tail)});
       for (size_t i = tail; i < path_.size(); ++i) {
         Node &node = nodes_[path_[i]];
-        node.state = kDone;
-        node.loops = true;
-        node.root = static_cast<std::int16_t>(path_[i]);
-        node.loop_start = start;
-        node.loop_pos = static_cast<std::int16_t>(i - tail);
-        node.loop_size = size;
+        node = {kOnLoop, 0, node.next, static_cast<std::int16_t>(i - tail), loop};
         loop_blocks_.push_back(path_[i]);
       }
     }
     for (size_t i = tail; i-- > 0;) {
       Node &node = nodes_[path_[i]];
       const Node &on = nodes_[node.next];
-      node.state = kDone;
-      node.loops = on.loops;
-      node.dist = static_cast<std::int16_t>(on.loops && on.dist == 0 ? 1 : on.dist + 1);
-      node.root = on.loops && on.dist == 0 ? node.next : on.root;
+      if (on.state == kOnLoop) {
+        node = {kDone, 1, node.next, 1, node.next};
+      } else {
+        node = {kDone, on.loops, node.next, static_cast<std::int16_t>(on.dist + 1), on.root};
+      }
     }
   }
 
   Next next_;
-  std::vector<Node> nodes_;
+  ZeroedArray<Node> nodes_;
   std::vector<int> loop_blocks_;
+  std::vector<Loop> loops_;
   std::vector<int> path_;
 };
 
@@ -401,17 +426,12 @@ class NameIndex {
   FileEntry *find(const unsigned char *pattern, int type) const;
 
  private:
-  // A name's bytes up to its end, padded, with the type it was stored with,
-  // and 1 + the index of its first slot (0 in an empty bucket).
-  struct Bucket {
-    unsigned char key[kNameSize];
-    int type;
-    int slot;
-  };
-  size_t bucket_of(const Bucket &key) const;
+  // The bucket holding the first slot of the name (its bytes up to its end,
+  // padded) and type, or the empty bucket where it would go.
+  size_t bucket_of(const unsigned char *key, int type) const;
 
   std::vector<FileEntry *> slots_;  // in the order find_file_entry tests them
-  std::vector<Bucket> table_;       // open addressing, at most half full
+  std::vector<int> table_;          // 1 + an index into slots_, 0 when empty; at most half full
   size_t mask_ = 0;
 };
 
@@ -438,9 +458,11 @@ class ReadOutcomes {
     DiImage *image;
     int operator()(int index) const;
   };
+  // A ReadOutcome in four bytes, so that the table of them stays small.
   struct Known {
-    bool known;  // all zero: not worked out yet
-    ReadOutcome outcome;
+    std::int8_t state;  // 0 (all zero): not worked out yet; 1 opened; 2 not
+    std::int8_t code;   // the codes a read leaves all lie in -1 to 74
+    TsPair ts;
   };
   // The status after opening a file whose first block is `first`, valid.
   ReadOutcome read_from(TsPair first);
@@ -451,7 +473,7 @@ class ReadOutcomes {
   int budget_;
   int max_steps_;  // blocks the read may step into after the first
   ChainMap<Step> chains_;
-  std::vector<Known> known_;  // by the first block's visited_index
+  ZeroedArray<Known> known_;  // by the first block's visited_index
 };
 
 }  // namespace diskimage
