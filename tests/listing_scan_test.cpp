@@ -5,7 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <array>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -215,7 +216,7 @@ TEST(ListingScan, DuplicateAndWildcardNamesFindTheFirstMatch) {
 // The check's owners, block counts and walk problems as walking every
 // file's chains gives them, in the order the check reports them.
 void expect_check_as_walks(DiImage *image) {
-  DiCheck *check = di_check(image);
+  const std::unique_ptr<DiCheck, void (*)(DiCheck *)> check(di_check(image), di_check_free);
   ASSERT_NE(check, nullptr);
   std::vector<std::vector<int>> owners(static_cast<size_t>(check->block_count));
   const auto own = [&](TsPair ts, int owner) {
@@ -230,7 +231,9 @@ void expect_check_as_walks(DiImage *image) {
       while (diskimage::dir_read_block(&reader)) own(reader.dir->ts, DI_OWNER_DIRECTORY);
     di_dir_close(&reader);
   }
-  std::vector<std::string> walks;
+  // file, part, problem, block, link
+  using Walk = std::array<int, 7>;
+  std::vector<Walk> walks;
   std::set<int> lists;
   for (int f = 0; f < check->file_count; ++f) {
     const FileEntry &slot = check->files[f].slot;
@@ -240,11 +243,10 @@ void expect_check_as_walks(DiImage *image) {
     const bool vlir = geos && bytes[23] == 1;
     const TsPair extra = make_ts(bytes[21], bytes[22]);
     const auto walk = [&](TsPair first, bool follow, bool report, int part) {
-      char text[64];
       if (first.track == 0) return;
       if (!di_ts_is_valid(image->type, first)) {
-        std::snprintf(text, sizeof text, "%d/%d illegal %d/%d", f, part, first.track, first.sector);
-        if (report) walks.push_back(text);
+        if (report)
+          walks.push_back({f, part, DI_PROBLEM_ILLEGAL_FIRST, 0, 0, first.track, first.sector});
         return;
       }
       if (!follow) return own(first, f);
@@ -252,10 +254,11 @@ void expect_check_as_walks(DiImage *image) {
         own(ts, f);
         return true;
       });
-      const TsPair at = end.stop == diskimage::ChainStop::kLoop ? end.link : end.last;
-      std::snprintf(text, sizeof text, "%d/%d stop %d at %d/%d", f, part,
-                    static_cast<int>(end.stop), at.track, at.sector);
-      if (report && !end.complete()) walks.push_back(text);
+      if (report && end.stop == diskimage::ChainStop::kBadLink)
+        walks.push_back({f, part, DI_PROBLEM_BAD_LINK, end.last.track, end.last.sector,
+                         end.link.track, end.link.sector});
+      if (report && end.stop == diskimage::ChainStop::kLoop)
+        walks.push_back({f, part, DI_PROBLEM_LOOP, end.link.track, end.link.sector, 0, 0});
     };
     walk(slot.first_ts, !vlir, true, DI_PART_DATA);
     if (vlir && di_ts_is_valid(image->type, slot.first_ts)) {
@@ -267,18 +270,12 @@ void expect_check_as_walks(DiImage *image) {
     if (type == 4) walk(extra, true, true, DI_PART_SIDE_SECTORS);
     if (geos) walk(extra, false, true, DI_PART_INFO);
   }
-  std::vector<std::string> reported;
+  std::vector<Walk> reported;
   for (int i = 0; i < check->problem_count; ++i) {
     const DiProblem &p = check->problems[i];
-    char text[64];
-    if (p.kind == DI_PROBLEM_ILLEGAL_FIRST)
-      std::snprintf(text, sizeof text, "%d/%d illegal %d/%d", p.file, p.part, p.link.track,
-                    p.link.sector);
-    const int stop = p.kind == DI_PROBLEM_BAD_LINK ? 2 : 3;
-    if (p.kind == DI_PROBLEM_BAD_LINK || p.kind == DI_PROBLEM_LOOP)
-      std::snprintf(text, sizeof text, "%d/%d stop %d at %d/%d", p.file, p.part, stop,
-                    p.block.track, p.block.sector);
-    if (p.kind >= DI_PROBLEM_ILLEGAL_FIRST && p.kind <= DI_PROBLEM_LOOP) reported.push_back(text);
+    if (p.kind >= DI_PROBLEM_ILLEGAL_FIRST && p.kind <= DI_PROBLEM_LOOP)
+      reported.push_back(
+          {p.file, p.part, p.kind, p.block.track, p.block.sector, p.link.track, p.link.sector});
   }
   EXPECT_EQ(reported, walks);
   std::vector<int> file_blocks(static_cast<size_t>(check->file_count));
@@ -293,7 +290,6 @@ void expect_check_as_walks(DiImage *image) {
   }
   EXPECT_EQ(std::vector<int>(check->file_blocks, check->file_blocks + check->file_count),
             file_blocks);
-  di_check_free(check);
 }
 
 // A hostile image: a few dozen blocks whose links, record lists and slots
