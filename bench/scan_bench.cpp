@@ -146,6 +146,54 @@ void make_cyclic(DiImage *image, const std::vector<FileEntry *> &entries) {
   }
 }
 
+// The largest listing an image can hold, with the longest scans: a directory
+// running through every block but the BAM and header blocks, every slot in
+// use, each file starting at its own slot's block, so that reading it runs
+// along the rest of the directory. With `loop`, the last directory block links
+// back to the first, so that every file, and the directory, goes round.
+Bytes directory_through_disk(int size, bool loop) {
+  return build(size, [loop](DiImage *image) {
+    const diskimage::KindInfo &kind = *diskimage::kind_info(image->type);
+    std::vector<TsPair> blocks;
+    for (int t = 1; t <= kind.tracks; ++t)
+      for (int s = 0; s < di_sectors_per_track(image->type, t); ++s)
+        blocks.push_back(diskimage::make_ts(t, s));
+    const TsPair first = di_get_dir_ts(image);
+    const auto same = [](TsPair a, TsPair b) { return a.track == b.track && a.sector == b.sector; };
+    std::rotate(
+        blocks.begin(),
+        std::find_if(blocks.begin(), blocks.end(), [&](TsPair ts) { return same(ts, first); }),
+        blocks.end());
+    std::erase_if(blocks, [&](TsPair ts) {
+      for (int i = 0; i < kind.system_block_count; ++i)
+        if (same(ts, kind.system_blocks[static_cast<size_t>(i)])) return true;
+      return false;
+    });
+    int serial = 0;
+    for (size_t i = 0; i < blocks.size(); ++i) {
+      unsigned char *block = di_get_ts_addr(image, blocks[i]);
+      std::memset(block, 0, diskimage::kBlockSize);
+      const int left = static_cast<int>(blocks.size() - i);
+      for (int slot = 0; slot < diskimage::kSlotsPerBlock; ++slot) {
+        auto *entry = reinterpret_cast<FileEntry *>(block + slot * diskimage::kSlotSize);
+        char name[17];
+        std::snprintf(name, sizeof name, "FILE %05d", serial++);
+        entry->type = 0x80 | kPrg;
+        entry->first_ts = blocks[i];
+        di_rawname_from_name(entry->rawname, name);
+        entry->blocks[0] = static_cast<unsigned char>(left & 0xFF);
+        entry->blocks[1] = static_cast<unsigned char>(left >> 8);
+      }
+      const TsPair next = i + 1 < blocks.size() ? blocks[i + 1]
+                          : loop                ? blocks[0]
+                                                : diskimage::make_ts(0, 0xFF);
+      block[diskimage::kLinkTrack] = next.track;
+      block[diskimage::kLinkSector] = next.sector;
+      if (di_is_ts_free(image, blocks[i])) di_alloc_ts(image, blocks[i]);
+    }
+  });
+}
+
 // Bytes that a listing of the image reads: the directory, and each file up to
 // the scratch size. Also returns the number of listed entries.
 long long listing_bytes(const Bytes &bytes, int *entries) {
@@ -279,6 +327,8 @@ struct Images {
   // The same with error information marking blocks bad: for the map.
   Bytes d64_errors, d71_errors, d81_errors;
   Bytes d81_cyclic;
+  // Directories through the whole disk: 5456, 10912 and 25576 entries.
+  Bytes d64_dir_disk, d71_dir_disk, d81_dir_disk, d81_dir_loop;
   long long d64_written = 0, d81_written = 0;
 };
 
@@ -299,6 +349,10 @@ Images build_images() {
   im.d81_errors = build(kD81ErrorSize, full(296, nullptr));
   im.d81_cyclic =
       build(kD81Size, [](DiImage *image) { make_cyclic(image, fill_disk(image, 296)); });
+  im.d64_dir_disk = directory_through_disk(kD64Size, false);
+  im.d71_dir_disk = directory_through_disk(kD71Size, false);
+  im.d81_dir_disk = directory_through_disk(kD81Size, false);
+  im.d81_dir_loop = directory_through_disk(kD81Size, true);
   return im;
 }
 
@@ -333,10 +387,17 @@ int write_images(const std::string &dir, const Images &im) {
   const struct {
     const char *name;
     const Bytes *bytes;
-  } images[] = {{"full_144_files.d64", &im.d64_full},     {"full_144_files.d71", &im.d71_full},
-                {"full_296_files.d81", &im.d81_full},     {"errors_144_files.d64", &im.d64_errors},
-                {"errors_144_files.d71", &im.d71_errors}, {"errors_296_files.d81", &im.d81_errors},
-                {"cyclic_296_files.d81", &im.d81_cyclic}};
+  } images[] = {{"full_144_files.d64", &im.d64_full},
+                {"full_144_files.d71", &im.d71_full},
+                {"full_296_files.d81", &im.d81_full},
+                {"errors_144_files.d64", &im.d64_errors},
+                {"errors_144_files.d71", &im.d71_errors},
+                {"errors_296_files.d81", &im.d81_errors},
+                {"cyclic_296_files.d81", &im.d81_cyclic},
+                {"dir_disk_5456_files.d64", &im.d64_dir_disk},
+                {"dir_disk_10912_files.d71", &im.d71_dir_disk},
+                {"dir_disk_25576_files.d81", &im.d81_dir_disk},
+                {"dir_loop_25576_files.d81", &im.d81_dir_loop}};
   for (const auto &image : images) std::puts(write_temp(image.name, *image.bytes).c_str());
   return 0;
 }
@@ -381,6 +442,33 @@ int main(int argc, char **argv) {
     if (entries != 296 || read < 296LL * kScanSize) fail("the cyclic image reads short");
     DiImage *image = case_image(im.d81_cyclic);
     add_report("dir/d81_296_cyclic", {read, kScanSize}, [image] { print_dir(image); });
+  }
+
+  // Directories through the whole disk, listed and checked. The listing's
+  // work is measured against a copy of the image: what it reads of the files
+  // is far more than it needs to look at.
+  const struct {
+    const char *name;
+    const Bytes *bytes;
+  } whole_disk[] = {{"d64_5456_files", &im.d64_dir_disk},
+                    {"d71_10912_files", &im.d71_dir_disk},
+                    {"d81_25576_files", &im.d81_dir_disk},
+                    {"d81_25576_looping", &im.d81_dir_loop}};
+  for (const auto &disk : whole_disk) {
+    DiImage *image = case_image(*disk.bytes);
+    const long long size = image->size;
+    add_report(std::string("dir_disk/") + disk.name, {size, size}, [image] { print_dir(image); });
+    add(std::string("check_disk/") + disk.name, {size, size}, [image] {
+      DiCheck *check = di_check(image);
+      if (!check) fail("di_check ran out of memory");
+      benchmark::DoNotOptimize(check->problem_count);
+      di_check_free(check);
+    });
+  }
+  {
+    DiImage *image = case_image(im.d81_full);
+    const long long size = image->size;
+    add("check/d81_296_files", {size, size}, [image] { di_check_free(di_check(image)); });
   }
 
   // The BAM and error map: it looks at every block's BAM bit and error byte.

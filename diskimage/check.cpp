@@ -1,4 +1,6 @@
 // The integrity check: who owns each block, and what disagrees with that.
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -38,6 +40,158 @@ int owner_of_token(int token) {
   return token - kFirstFileToken;
 }
 
+// A block's next block as every chain walk of the check takes it: its link,
+// unless the link ends the chain (track 0) or names no block. Looked up in a
+// table of all blocks, made in one pass over the image.
+struct LinkStep {
+  const std::vector<int> *next;
+  int operator()(int index) const { return (*next)[static_cast<size_t>(index)]; }
+};
+
+// The image's chains as a forest: a block's parent is the block it links to,
+// and each loop is one node, a root like a last block. A chain walked from a
+// block passes exactly the blocks of the nodes from that block's node up to
+// its root, so the blocks that several chains pass together, and the chains
+// that pass a block, follow from where the chains start in the forest.
+class ChainForest {
+ public:
+  explicit ChainForest(DiImage *image) : chains_(LinkStep{&next_}, kVisitedSize) {
+    // Blocks lie in the image in track and sector order; a link names a
+    // block when its track exists and its sector is below that track's count.
+    const int tracks = di_tracks(image->type);
+    std::array<int, 256> sectors{};
+    for (int t = 1; t <= tracks; ++t)
+      sectors[static_cast<size_t>(t)] = di_sectors_per_track(image->type, t);
+    const unsigned char *block = image->blocks;
+    for (int t = 1; t <= tracks; ++t) {
+      for (int s = 0; s < sectors[static_cast<size_t>(t)]; ++s, block += kBlockSize) {
+        const TsPair link = make_ts(block[kLinkTrack], block[kLinkSector]);
+        const bool on = link.track != 0 && link.sector < sectors[link.track];
+        next_[static_cast<size_t>(visited_index(make_ts(t, s)))] = on ? visited_index(link) : -1;
+      }
+    }
+    std::vector<int> loop_node(kVisitedSize, -1);
+    const auto blocks = static_cast<size_t>(kind_info(image->type)->blocks);
+    weight_.reserve(blocks);
+    block_of_.reserve(blocks);
+    for (int t = 1; t <= di_tracks(image->type); ++t) {
+      for (int s = 0; s < di_sectors_per_track(image->type, t); ++s) {
+        const int block = visited_index(make_ts(t, s));
+        const auto lead = chains_.lead(block);
+        int &node = node_of_[static_cast<size_t>(block)];
+        if (lead.loops && lead.dist == 0) {
+          int &loop = loop_node[static_cast<size_t>(chains_.loop_head(block))];
+          if (loop < 0) loop = add_node(chains_.loop_size(block), -1);
+          node = loop;
+        } else {
+          node = add_node(1, block);
+        }
+      }
+    }
+    // Parents, once every block has its node.
+    parent_.resize(weight_.size());
+    for (size_t v = 0; v < weight_.size(); ++v) {
+      const int block = block_of_[v];
+      const int next = block < 0 ? -1 : next_[static_cast<size_t>(block)];
+      parent_[v] = next < 0 ? -1 : node_of_[static_cast<size_t>(next)];
+    }
+    order_nodes();
+  }
+
+  ChainMap<LinkStep> &chains() { return chains_; }
+  int node(TsPair ts) const { return node_of_[static_cast<size_t>(visited_index(ts))]; }
+  int size() const { return static_cast<int>(weight_.size()); }
+  int parent(int node) const { return parent_[static_cast<size_t>(node)]; }
+  // Nodes in an order that puts every node before those below it.
+  const std::vector<int> &preorder() const { return preorder_; }
+  int order(int node) const { return enter_[static_cast<size_t>(node)]; }
+  // Whether `node` is `top` or lies below it.
+  bool within(int node, int top) const {
+    return enter_[static_cast<size_t>(top)] <= enter_[static_cast<size_t>(node)] &&
+           enter_[static_cast<size_t>(node)] < leave_[static_cast<size_t>(top)];
+  }
+  // Blocks from the node's up to its root's, both counted.
+  int depth(int node) const { return depth_[static_cast<size_t>(node)]; }
+
+  // The lowest node that both lie within, or -1 when they share no root.
+  int meet(int a, int b) {
+    if (root_[static_cast<size_t>(a)] != root_[static_cast<size_t>(b)]) return -1;
+    if (up_.empty()) build_jumps();
+    if (within(b, a)) return a;
+    for (int k = kJumps - 1; k >= 0; --k) {
+      const int above = up_[static_cast<size_t>(k * size() + a)];
+      if (!within(b, above)) a = above;
+    }
+    return parent(a);
+  }
+
+ private:
+  // 2^12 > kVisitedSize: enough jumps to climb any tree.
+  static constexpr int kJumps = 12;
+
+  int add_node(int weight, int block) {
+    weight_.push_back(weight);
+    block_of_.push_back(block);
+    return static_cast<int>(weight_.size()) - 1;
+  }
+
+  void order_nodes() {
+    const auto n = static_cast<size_t>(size());
+    std::vector<int> first_child(n + 1, 0), children(n);
+    for (size_t v = 0; v < n; ++v)
+      if (parent_[v] >= 0) ++first_child[static_cast<size_t>(parent_[v]) + 1];
+    for (size_t v = 0; v < n; ++v) first_child[v + 1] += first_child[v];
+    std::vector<int> filled(first_child.begin(), first_child.end() - 1);
+    for (size_t v = 0; v < n; ++v)
+      if (parent_[v] >= 0)
+        children[static_cast<size_t>(filled[static_cast<size_t>(parent_[v])]++)] =
+            static_cast<int>(v);
+    enter_.assign(n, 0);
+    leave_.assign(n, 0);
+    depth_.assign(n, 0);
+    root_.assign(n, 0);
+    std::vector<int> stack;
+    for (size_t r = 0; r < n; ++r) {
+      if (parent_[r] >= 0) continue;
+      stack.push_back(static_cast<int>(r));
+      while (!stack.empty()) {
+        const auto v = static_cast<size_t>(stack.back());
+        stack.pop_back();
+        enter_[v] = static_cast<int>(preorder_.size());
+        preorder_.push_back(static_cast<int>(v));
+        const int up = parent_[v];
+        depth_[v] = weight_[v] + (up < 0 ? 0 : depth_[static_cast<size_t>(up)]);
+        root_[v] = up < 0 ? static_cast<int>(v) : root_[static_cast<size_t>(up)];
+        for (int c = first_child[v]; c < first_child[v + 1]; ++c)
+          stack.push_back(children[static_cast<size_t>(c)]);
+      }
+    }
+    // A node's subtree is the run of the preorder that it starts.
+    std::vector<int> below(n, 1);
+    for (size_t i = n; i-- > 0;) {
+      const auto v = static_cast<size_t>(preorder_[i]);
+      leave_[v] = enter_[v] + below[v];
+      if (parent_[v] >= 0) below[static_cast<size_t>(parent_[v])] += below[v];
+    }
+  }
+
+  void build_jumps() {
+    const auto n = static_cast<size_t>(size());
+    up_.resize(kJumps * n);
+    for (size_t v = 0; v < n; ++v) up_[v] = parent_[v] < 0 ? static_cast<int>(v) : parent_[v];
+    for (size_t k = 1; k < kJumps; ++k)
+      for (size_t v = 0; v < n; ++v)
+        up_[k * n + v] = up_[(k - 1) * n + static_cast<size_t>(up_[(k - 1) * n + v])];
+  }
+
+  std::vector<int> next_ = std::vector<int>(kVisitedSize, -1);  // see LinkStep
+  ChainMap<LinkStep> chains_;
+  std::vector<int> node_of_ = std::vector<int>(kVisitedSize, -1);
+  std::vector<int> weight_, block_of_, parent_;  // per node; block_of_ -1 for a loop
+  std::vector<int> preorder_, enter_, leave_, depth_, root_;
+  std::vector<int> up_;  // up_[k * size() + v]: 2^k parents above v, or its root
+};
+
 class Checker {
  public:
   Checker(DiImage *image, CheckStorage &out)
@@ -45,8 +199,9 @@ class Checker {
         out_(out),
         kind_(*kind_info(image->type)),
         owned_by_(static_cast<size_t>(kind_.blocks), -1),
-        walked_by_(static_cast<size_t>(kind_.blocks), -1),
-        walk_memo_(static_cast<size_t>(kind_.blocks)) {}
+        forest_(image),
+        chain_owners_(static_cast<size_t>(forest_.size())),
+        chain_first_(static_cast<size_t>(forest_.size()), {-1, -1}) {}
 
   void run() {
     init_blocks();
@@ -56,14 +211,16 @@ class Checker {
     read_directory();
     out_.file_block_list.assign(out_.file_list.size(), 0);
     for (size_t f = 0; f < out_.file_list.size(); ++f) check_file(static_cast<int>(f));
+    add_file_owners();
     check_blocks();
     check_bam_counts();
   }
 
  private:
-  struct Memo {
-    bool known = false;
-    ChainEnd end{};
+  // A block a file owns without following its link.
+  struct Single {
+    int block;  // block_num
+    int token;
   };
 
   int block_num(TsPair ts) const { return get_block_num(image_->type, ts); }
@@ -146,31 +303,6 @@ class Checker {
     }
   }
 
-  // A chain walk ends the same way whoever starts it, so each start is
-  // walked once however many files share it.
-  const ChainEnd &walk_from(TsPair first) {
-    Memo &memo = walk_memo_[block_num(first)];
-    if (!memo.known) {
-      memo.end = walk_chain(image_, first, [](TsPair, unsigned char *) { return true; });
-      memo.known = true;
-    }
-    return memo.end;
-  }
-
-  // Stamps every block of the chain from `first` as the file's. A block the
-  // file's chains passed already leads on exactly as before, so the stamping
-  // stops there: each file pays once per block it owns.
-  void own_chain(TsPair first, int token) {
-    TsPair ts = first;
-    while (ts.track != 0 && di_ts_is_valid(image_->type, ts)) {
-      const int n = block_num(ts);
-      if (walked_by_[n] == token) return;
-      walked_by_[n] = token;
-      add_owner(ts, token);
-      ts = next_ts_in_chain(image_, ts);
-    }
-  }
-
   void report_walk(int file, int part, int record, TsPair first, bool follow_links) {
     DiProblem p = blank_problem(DI_PROBLEM_ILLEGAL_FIRST, file);
     p.part = part;
@@ -181,16 +313,19 @@ class Checker {
       return;
     }
     if (!follow_links) return;
-    const ChainEnd &end = walk_from(first);
-    if (end.stop == ChainStop::kBadLink) {
-      p.kind = DI_PROBLEM_BAD_LINK;
-      p.block = end.last;
-      p.link = end.link;
-    } else if (end.stop == ChainStop::kLoop) {
+    // A walk ends at its last block, bad when that links to no block, or
+    // comes back to the first block of the loop it runs into.
+    const auto lead = forest_.chains().lead(visited_index(first));
+    const TsPair root = ts_of_visited_index(lead.root);
+    if (lead.loops) {
       p.kind = DI_PROBLEM_LOOP;
-      p.block = end.link;
+      p.block = root;
     } else {
-      return;
+      const TsPair link = next_ts_in_chain(image_, root);
+      if (link.track == 0) return;
+      p.kind = DI_PROBLEM_BAD_LINK;
+      p.block = root;
+      p.link = link;
     }
     out_.problem_list.push_back(p);
   }
@@ -200,12 +335,118 @@ class Checker {
     if (first.track == 0) return;
     if (report) report_walk(file, part, record, first, follow_links);
     if (!di_ts_is_valid(image_->type, first)) return;
-    const int token = file + kFirstFileToken;
     if (follow_links) {
-      own_chain(first, token);
+      starts_.push_back(forest_.node(first));
     } else {
-      add_owner(first, token);
+      singles_.push_back(first);
     }
+  }
+
+  // Works out what the file's walks own together: the union of the paths
+  // from their starts to their roots, and the single blocks not on those
+  // paths. Taken in the order they enter the forest, each start adds its path
+  // less the part it shares with the previous start's. Marking +1 at each
+  // start and -1 where it meets the previous one makes the sum over the nodes
+  // below any node 1 when the file passes it and 0 when not.
+  void own_file(int file) {
+    const int token = file + kFirstFileToken;
+    std::sort(starts_.begin(), starts_.end(),
+              [&](int a, int b) { return forest_.order(a) < forest_.order(b); });
+    starts_.erase(std::unique(starts_.begin(), starts_.end()), starts_.end());
+    int owned = 0;
+    for (size_t i = 0; i < starts_.size(); ++i) {
+      const int node = starts_[i];
+      owned += forest_.depth(node);
+      ++chain_owners_[static_cast<size_t>(node)];
+      std::array<int, 2> &first = chain_first_[static_cast<size_t>(node)];
+      if (first[0] < 0) {
+        first[0] = token;
+      } else if (first[0] != token && first[1] < 0) {
+        first[1] = token;
+      }
+      const int meet = i == 0 ? -1 : forest_.meet(starts_[i - 1], node);
+      if (meet >= 0) {
+        owned -= forest_.depth(meet);
+        --chain_owners_[static_cast<size_t>(meet)];
+      }
+    }
+    std::sort(singles_.begin(), singles_.end(),
+              [&](TsPair a, TsPair b) { return block_num(a) < block_num(b); });
+    for (size_t i = 0; i < singles_.size(); ++i) {
+      const int block = block_num(singles_[i]);
+      if (i > 0 && block == block_num(singles_[i - 1])) continue;
+      const int top = forest_.node(singles_[i]);
+      const auto below =
+          std::lower_bound(starts_.begin(), starts_.end(), forest_.order(top),
+                           [&](int node, int order) { return forest_.order(node) < order; });
+      if (below != starts_.end() && forest_.within(*below, top)) continue;
+      ++owned;
+      single_owners_.push_back({block, token});
+    }
+    out_.file_block_list[static_cast<size_t>(file)] = owned;
+    starts_.clear();
+    singles_.clear();
+  }
+
+  // Adds the files' ownership to the blocks, after the system's and the
+  // directory's: sums over the nodes below each node, then per block the
+  // owners through chains and through single blocks, the first two in order.
+  void add_file_owners() {
+    const std::vector<int> &preorder = forest_.preorder();
+    for (size_t i = preorder.size(); i-- > 0;) {
+      const int node = preorder[i];
+      const int up = forest_.parent(node);
+      if (up < 0) continue;
+      chain_owners_[static_cast<size_t>(up)] += chain_owners_[static_cast<size_t>(node)];
+      chain_first_[static_cast<size_t>(up)] =
+          first_two(chain_first_[static_cast<size_t>(up)], chain_first_[static_cast<size_t>(node)]);
+    }
+    std::stable_sort(single_owners_.begin(), single_owners_.end(),
+                     [](const Single &a, const Single &b) { return a.block < b.block; });
+    size_t next_single = 0;
+    for (size_t n = 0; n < out_.block_list.size(); ++n) {
+      DiBlockState &b = out_.block_list[n];
+      const auto block = static_cast<int>(n);
+      const auto node = static_cast<size_t>(forest_.node(b.ts));
+      std::array<int, 2> tokens = chain_first_[node];
+      int count = chain_owners_[node];
+      for (; next_single < single_owners_.size() && single_owners_[next_single].block == block;
+           ++next_single) {
+        ++count;
+        tokens = first_two(tokens, {single_owners_[next_single].token, -1});
+      }
+      for (int i = 0; i < 2 && tokens[static_cast<size_t>(i)] >= 0; ++i) {
+        const int owner = owner_of_token(tokens[static_cast<size_t>(i)]);
+        if (b.owner_count + i == 0) {
+          b.owner = owner;
+        } else if (b.owner_count + i == 1) {
+          b.second_owner = owner;
+        }
+      }
+      b.owner_count += count;
+    }
+  }
+
+  // The two smallest different tokens of both pairs; -1 fills a pair.
+  static std::array<int, 2> first_two(std::array<int, 2> a, std::array<int, 2> b) {
+    std::array<int, 2> out{-1, -1};
+    size_t n = 0, i = 0, j = 0;
+    while (n < 2 && (i < 2 || j < 2)) {
+      const int x = i < 2 ? a[i] : -1;
+      const int y = j < 2 ? b[j] : -1;
+      int take;
+      if (x < 0 && y < 0) break;
+      if (y < 0 || (x >= 0 && x <= y)) {
+        take = x;
+        ++i;
+        if (x == y) ++j;
+      } else {
+        take = y;
+        ++j;
+      }
+      out[n++] = take;
+    }
+    return out;
   }
 
   void check_file(int f) {
@@ -231,6 +472,7 @@ class Checker {
     }
     if (type == kRelType) walk_part(f, DI_PART_SIDE_SECTORS, -1, extra, true, true);
     if (geos) walk_part(f, DI_PART_INFO, -1, extra, false, true);
+    own_file(f);
 
     const int stated = slot.blocks[0] | slot.blocks[1] << 8;
     if (stated != out_.file_block_list[f]) {
@@ -300,9 +542,13 @@ class Checker {
   DiImage *image_;
   CheckStorage &out_;
   const KindInfo &kind_;
-  std::vector<int> owned_by_;   // the last owner token stamped on each block
-  std::vector<int> walked_by_;  // the last file token whose chain passed each block
-  std::vector<Memo> walk_memo_;
+  std::vector<int> owned_by_;  // the last owner token stamped on each block
+  ChainForest forest_;
+  std::vector<int> starts_;        // the forest nodes where the current file's walks start
+  std::vector<TsPair> singles_;    // the blocks it owns without following links
+  std::vector<int> chain_owners_;  // per node, see own_file
+  std::vector<std::array<int, 2>> chain_first_;  // per node: first two tokens starting below
+  std::vector<Single> single_owners_;            // single blocks on no path of their file
   BlockSet vlir_lists_{std::vector<bool>(static_cast<size_t>(kind_.blocks))};
 };
 

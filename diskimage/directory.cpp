@@ -84,6 +84,91 @@ FileEntry *find_file_entry(DiImage *image, const unsigned char *pattern, int typ
   });
 }
 
+namespace {
+
+// Without a wildcard up to its end (its first pad byte, or all 16 bytes), a
+// pattern matches exactly the names that agree with it up to that end and end
+// there too; so both compare by their bytes up to the end, the rest padded.
+bool has_wildcard(const unsigned char *pattern) {
+  for (int i = 0; i < kNameSize && pattern[i] != kNamePad; ++i)
+    if (pattern[i] == '*' || pattern[i] == '?') return true;
+  return false;
+}
+
+void name_key(const unsigned char *name, unsigned char *key) {
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr uint64_t kPads = 0x0101010101010101u * kNamePad;
+    uint64_t words[2] = {load_word(name), load_word(name + 8)};
+    for (int w = 0; w < 2; ++w) {
+      const uint64_t pads = bytes_equal(words[w], kNamePad);
+      if (pads == 0) continue;
+      // Bytes below the first pad stay, the rest become pads.
+      const int kept = std::countr_zero(pads) / 8 * 8;
+      const uint64_t keep = kept == 0 ? 0 : ~uint64_t{0} >> (64 - kept);
+      words[w] = (words[w] & keep) | (kPads & ~keep);
+      if (w == 0) words[1] = kPads;
+      break;
+    }
+    std::memcpy(key, words, sizeof words);
+  } else {
+    int i = 0;
+    for (; i < kNameSize && name[i] != kNamePad; ++i) key[i] = name[i];
+    std::memset(key + i, kNamePad, static_cast<size_t>(kNameSize - i));
+  }
+}
+
+size_t key_hash(const unsigned char *key, int type) {
+  uint64_t h =
+      load_word(key) * 0x9E3779B97F4A7C15u ^ load_word(key + 8) ^ static_cast<uint64_t>(type);
+  h ^= h >> 31;
+  h *= 0xBF58476D1CE4E5B9u;
+  h ^= h >> 29;
+  return static_cast<size_t>(h);
+}
+
+}  // namespace
+
+NameIndex::NameIndex(DiImage *image) {
+  find_slot(image, [&](FileEntry *slot) {
+    slots_.push_back(slot);
+    return false;
+  });
+  size_t size = 16;
+  while (size < 2 * slots_.size()) size *= 2;
+  table_.assign(size, 0);
+  mask_ = size - 1;
+  for (size_t i = 0; i < slots_.size(); ++i) {
+    unsigned char key[kNameSize];
+    name_key(slots_[i]->rawname, key);
+    int &at = table_[bucket_of(key, slots_[i]->type & kTypeMask)];
+    // Only the first slot of a name is ever found.
+    if (at == 0) at = static_cast<int>(i) + 1;
+  }
+}
+
+size_t NameIndex::bucket_of(const unsigned char *key, int type) const {
+  for (size_t at = key_hash(key, type) & mask_;; at = (at + 1) & mask_) {
+    if (table_[at] == 0) return at;
+    const FileEntry *slot = slots_[static_cast<size_t>(table_[at] - 1)];
+    unsigned char other[kNameSize];
+    name_key(slot->rawname, other);
+    if ((slot->type & kTypeMask) == type && std::memcmp(key, other, kNameSize) == 0) return at;
+  }
+}
+
+FileEntry *NameIndex::find(const unsigned char *pattern, int type) const {
+  if (has_wildcard(pattern)) {
+    const Pattern prepared = prepare(pattern);
+    for (FileEntry *slot : slots_)
+      if ((slot->type & kTypeMask) == type && match_prepared(prepared, slot->rawname)) return slot;
+    return nullptr;
+  }
+  unsigned char key[kNameSize];
+  name_key(pattern, key);
+  const int slot = table_[bucket_of(key, type)];
+  return slot == 0 ? nullptr : slots_[static_cast<size_t>(slot - 1)];
+}
+
 FileEntry *alloc_file_entry(DiImage *image, const unsigned char *rawname, int type) {
   // Names compare like zero-terminated strings of at most 16 bytes, whatever
   // the file type.

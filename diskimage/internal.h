@@ -11,6 +11,11 @@
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "diskimage/diskimage.h"
 
@@ -163,6 +168,9 @@ inline constexpr int kVisitedSize = 3200;
 inline int visited_index(TsPair ts) {
   return (ts.track - 1) * 40 + ts.sector;
 }
+inline TsPair ts_of_visited_index(int index) {
+  return TsPair{static_cast<unsigned char>(index / 40 + 1), static_cast<unsigned char>(index % 40)};
+}
 
 // Byte values of a packed 16-bit pair, as links are stored.
 inline TsPair make_ts(int track, int sector) {
@@ -175,6 +183,8 @@ int get_block_num(ImageType type, TsPair ts);
 int interleave(ImageType type);
 int set_status(DiImage *image, int code, int track, int sector);
 int get_ts_doserr(DiImage *image, TsPair ts);
+// di_get_ts_err of the block numbered `block` (get_block_num).
+int block_err(const DiImage *image, int block);
 int blocks_free(DiImage *image);
 TsPair next_ts_in_chain(DiImage *image, TsPair ts);
 // Bits set in a track's bitmap for its existing sectors, whatever its count.
@@ -260,6 +270,211 @@ FileEntry *find_slot(DiImage *image, Visit &&visit) {
   });
   return found;
 }
+
+// ---- Where chains lead ------------------------------------------------------
+
+// Zeroed storage for `count` records that all-zero bytes make valid, from
+// calloc: fresh memory comes without being written, so the pages of a table
+// that a listing of a few files never reaches are never faulted in.
+template <typename T>
+class ZeroedArray {
+ public:
+  explicit ZeroedArray(size_t count) : data_(static_cast<T *>(std::calloc(count, sizeof(T)))) {
+    if (!data_ && count != 0) throw std::bad_alloc();
+  }
+  ~ZeroedArray() { std::free(data_); }
+  ZeroedArray(const ZeroedArray &) = delete;
+  ZeroedArray &operator=(const ZeroedArray &) = delete;
+  T &operator[](size_t i) { return data_[i]; }
+  const T &operator[](size_t i) const { return data_[i]; }
+
+ private:
+  T *data_;
+};
+
+// Where the walk from each block leads when every block has at most one next
+// block: `next(index)` gives a block's next block, or -1 where walks stop,
+// both as visited_index. A walk either reaches a block with no next block,
+// its last, or runs into a loop, passing `dist` blocks before it. Each block is
+// resolved once, when first asked about, so asking for every chain of an image
+// costs as much as its blocks, however many chains share them.
+template <typename Next>
+class ChainMap {
+ public:
+  struct Lead {
+    bool loops;
+    int dist;  // steps to the last block, or to the first block of the loop
+    int root;  // the last block, or the first block of the loop the walk meets
+  };
+
+  // Asked about blocks whose visited_index is below `size`.
+  ChainMap(Next next, int size) : next_(std::move(next)), nodes_(static_cast<size_t>(size)) {
+    static_assert(std::is_trivially_default_constructible_v<Node>);
+  }
+
+  Lead lead(int block) {
+    const Node &node = nodes_[block];
+    if (node.state == kNew || node.state == kOnPath) resolve(block);
+    if (node.state == kOnLoop) return {true, 0, block};
+    return {node.loops != 0, node.dist, node.root};
+  }
+
+  // Blocks in the loop that the walk from `block` runs into; 0 when it ends.
+  int loop_size(int block) {
+    const Lead from = lead(block);
+    return from.loops ? loop_of(from.root).size : 0;
+  }
+
+  // One block of the loop that the walk from `block` runs into, the same for
+  // every walk into that loop; -1 when the walk ends.
+  int loop_head(int block) {
+    const Lead from = lead(block);
+    return from.loops ? loop_blocks_[static_cast<size_t>(loop_of(from.root).start)] : -1;
+  }
+
+  // The block `steps` steps on from `block`. A walk that ends must not be
+  // asked past its last block.
+  int after(int block, int steps) {
+    const Lead from = lead(block);
+    if (from.loops && steps >= from.dist) {
+      const Loop &loop = loop_of(from.root);
+      const int turns = (nodes_[from.root].dist + steps - from.dist) % loop.size;
+      return loop_blocks_[static_cast<size_t>(loop.start + turns)];
+    }
+    for (; steps > 0; --steps) block = nodes_[block].next;
+    return block;
+  }
+
+ private:
+  enum State : std::uint8_t { kNew, kOnPath, kDone, kOnLoop };
+  // Block numbers and distances stay below kVisitedSize, so 16 bits each
+  // keep the table at 8 bytes a block; all zero is a new block, so that a
+  // listing of a few files pays little for setting up the table.
+  struct Node {
+    State state;
+    std::uint8_t loops;  // kDone: as in Lead
+    std::int16_t next;   // set when the block is first passed
+    std::int16_t dist;   // kDone: as in Lead; kOnPath: place on the path; kOnLoop: in the loop
+    std::int16_t root;   // kDone: as in Lead; kOnLoop: the loop, in loops_
+  };
+  struct Loop {
+    int start;  // its blocks in loop_blocks_, in walking order
+    int size;
+  };
+  const Loop &loop_of(int block) const { return loops_[static_cast<size_t>(nodes_[block].root)]; }
+
+  // Follows the walk from `block` to a block already resolved, a last block
+  // or a block met on this walk before (a loop), then resolves the blocks
+  // passed from the far end back.
+  void resolve(int block) {
+    path_.clear();
+    int at = block;
+    while (nodes_[at].state == kNew) {
+      Node &node = nodes_[at];
+      node.state = kOnPath;
+      node.dist = static_cast<std::int16_t>(path_.size());
+      path_.push_back(at);
+      node.next = static_cast<std::int16_t>(next_(at));
+      if (node.next < 0) break;
+      at = node.next;
+    }
+    size_t tail = path_.size();
+    Node &stop = nodes_[at];
+    if (stop.state == kOnPath && stop.next < 0) {
+      stop = {kDone, 0, stop.next, 0, static_cast<std::int16_t>(at)};
+      tail = path_.size() - 1;
+    } else if (stop.state == kOnPath) {
+      tail = static_cast<size_t>(stop.dist);
+      const auto loop = static_cast<std::int16_t>(loops_.size());
+      loops_.push_back(
+          {static_cast<int>(loop_blocks_.size()), static_cast<int>(path_.size() - tail)});
+      for (size_t i = tail; i < path_.size(); ++i) {
+        Node &node = nodes_[path_[i]];
+        node = {kOnLoop, 0, node.next, static_cast<std::int16_t>(i - tail), loop};
+        loop_blocks_.push_back(path_[i]);
+      }
+    }
+    for (size_t i = tail; i-- > 0;) {
+      Node &node = nodes_[path_[i]];
+      const Node &on = nodes_[node.next];
+      if (on.state == kOnLoop) {
+        node = {kDone, 1, node.next, 1, node.next};
+      } else {
+        node = {kDone, on.loops, node.next, static_cast<std::int16_t>(on.dist + 1), on.root};
+      }
+    }
+  }
+
+  Next next_;
+  ZeroedArray<Node> nodes_;
+  std::vector<int> loop_blocks_;
+  std::vector<Loop> loops_;
+  std::vector<int> path_;
+};
+
+// ---- A whole listing's lookups and reads ------------------------------------
+
+// The directory's slots by name, for a listing that opens every listed file
+// by its own name: walking the directory from its start for each would make
+// the listing's cost grow with the square of its entries. Valid while the
+// directory's blocks do not change.
+class NameIndex {
+ public:
+  explicit NameIndex(DiImage *image);
+  // What find_file_entry(image, pattern, type) returns. A pattern with a
+  // wildcard before its end is tested against the slots in order.
+  FileEntry *find(const unsigned char *pattern, int type) const;
+
+ private:
+  // The bucket holding the first slot of the name (its bytes up to its end,
+  // padded) and type, or the empty bucket where it would go.
+  size_t bucket_of(const unsigned char *key, int type) const;
+
+  std::vector<FileEntry *> slots_;  // in the order find_file_entry tests them
+  std::vector<int> table_;          // 1 + an index into slots_, 0 when empty; at most half full
+  size_t mask_ = 0;
+};
+
+// The status a read handle leaves: whether the open succeeded, and the code
+// with its track and sector.
+struct ReadOutcome {
+  bool opened;
+  int code;
+  TsPair ts;
+};
+
+// What di_open(image, name, type, "rb") and then a single di_read of `budget`
+// bytes into a buffer outside the image leave in the image's status, worked
+// out without copying a byte. A listing asks this for every file; following
+// each chain, round a loop until the budget is used, would cost the number of
+// files times the budget. The image must not change meanwhile.
+class ReadOutcomes {
+ public:
+  ReadOutcomes(DiImage *image, int budget);
+  ReadOutcome open_and_read(const NameIndex &names, const unsigned char *name, int type);
+
+ private:
+  struct Step {
+    DiImage *image;
+    int operator()(int index) const;
+  };
+  // A ReadOutcome in four bytes, so that the table of them stays small.
+  struct Known {
+    std::int8_t state;  // 0 (all zero): not worked out yet; 1 opened; 2 not
+    std::int8_t code;   // the codes a read leaves all lie in -1 to 74
+    TsPair ts;
+  };
+  // The status after opening a file whose first block is `first`, valid.
+  ReadOutcome read_from(TsPair first);
+  // The status after the read has stepped from a full first block to `second`.
+  ReadOutcome read_on(TsPair second);
+
+  DiImage *image_;
+  int budget_;
+  int max_steps_;  // blocks the read may step into after the first
+  ChainMap<Step> chains_;
+  ZeroedArray<Known> known_;  // by the first block's visited_index
+};
 
 }  // namespace diskimage
 

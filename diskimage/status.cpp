@@ -136,6 +136,10 @@ int get_ts_doserr(DiImage *image, TsPair ts) {
   return image->error_info ? image->error_info[block] : 1;
 }
 
+int block_err(const DiImage *image, int block) {
+  return image->error_info ? kCodeOfByte[image->error_info[block]] : 0;
+}
+
 }  // namespace diskimage
 
 using namespace diskimage;

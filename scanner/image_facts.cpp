@@ -2,8 +2,7 @@
 #include "scanner/image_facts.h"
 
 #include <cstring>
-#include <memory>
-#include <new>
+#include <optional>
 
 #include "diskimage/internal.h"
 #include "scanner/reports.h"
@@ -14,7 +13,7 @@ namespace {
 using namespace diskimage;
 
 // 664 blocks of 256 bytes: more than any D64 file can hold, so every D64 file
-// is read to its end; longer files are scanned over their first part.
+// is scanned to its end; longer files are scanned over their first part.
 constexpr int kScanSize = 169984;
 
 std::string status_text(DiImage *image, int *code) {
@@ -23,21 +22,25 @@ std::string status_text(DiImage *image, int *code) {
   return text;
 }
 
-void scan_entry(DiImage *image, Entry &entry, unsigned char *scratch) {
+// What opening the file by its raw name and reading it would leave, worked
+// out for every file of the listing at the cost of one pass over the image.
+struct FileScan {
+  explicit FileScan(DiImage *image) : names(image), reads(image, kScanSize) {}
+  NameIndex names;
+  ReadOutcomes reads;
+};
+
+void scan_entry(DiImage *image, Entry &entry, FileScan &scan) {
   const FileEntry &slot = entry.dir.slot;
   entry.name = display_name(slot);
   // The file is opened by its raw name as stored, so a name with '*' or '?'
-  // is matched as a pattern and the first matching slot is the one read.
-  DiFile *file = di_open(image, slot.rawname, slot.type & kTypeMask, "rb");
-  entry.opened = file != nullptr;
+  // is matched as a pattern and the first matching slot is the one read; up
+  // to 169984 bytes of it, as if into a buffer of that size.
+  const ReadOutcome outcome =
+      scan.reads.open_and_read(scan.names, slot.rawname, slot.type & kTypeMask);
+  entry.opened = outcome.opened;
+  set_status(image, outcome.code, outcome.ts.track, outcome.ts.sector);
   entry.status = status_text(image, &entry.code);
-  if (file) {
-    if (entry.code == 0) {
-      di_read(file, scratch, kScanSize);
-      entry.status = status_text(image, &entry.code);
-    }
-    di_close(file);
-  }
   // One file's result must never show on the next file's line.
   image->status = 0;
 }
@@ -70,10 +73,7 @@ Listing collect_listing(DiImage *image) {
                           listing.link_found.sector != listing.link_expected.sector;
   }
   DiDirReader reader;
-  const bool opened = di_dir_open(image, &reader);
-  std::unique_ptr<unsigned char[]> scratch(opened ? new (std::nothrow) unsigned char[kScanSize]
-                                                  : nullptr);
-  listing.opened = opened && scratch;
+  listing.opened = di_dir_open(image, &reader);
   if (!listing.opened) {
     listing.open_status = status_text(image, &listing.open_code);
     di_dir_close(&reader);
@@ -87,9 +87,11 @@ Listing collect_listing(DiImage *image) {
   listing.header_ok = di_dir_read_header(&reader);
   if (!listing.header_ok) listing.header_status = status_text(image, &listing.header_code);
 
+  std::optional<FileScan> scan;
   Entry entry;
   while (di_dir_next(&reader, &entry.dir)) {
-    scan_entry(image, entry, scratch.get());
+    if (!scan) scan.emplace(image);
+    scan_entry(image, entry, *scan);
     listing.entries.push_back(entry);
   }
   if (reader.stop != 0) listing.stop_status = status_text(image, &listing.stop_code);

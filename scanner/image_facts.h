@@ -25,7 +25,7 @@ struct Listing {
   bool link_broken = false;  // the BAM block does not link to the directory
   TsPair link_expected{};
   TsPair link_found{};
-  bool opened = false;  // "$" could be opened (and the scan buffer had)
+  bool opened = false;  // "$" could be opened
   int open_code = 0;
   std::string open_status;
   std::string disk_name;  // display text, without quotes and padding
