@@ -188,11 +188,6 @@ TEST_F(Cli, ReasonOnStandardError) {
        "",
        name + usage(KESTRIX_BINARY),
        "kestrix: unknown command '-list'\n"},
-      {"program name without its directory",
-       {d64, "-list"},
-       "/opt/tools/my-kestrix",
-       usage("/opt/tools/my-kestrix"),
-       "my-kestrix: unknown command '-list'\n"},
       {"a run that works", {d64, "-name"}, "", name, ""},
   };
   for (const auto &c : cases) {
@@ -202,6 +197,15 @@ TEST_F(Cli, ReasonOnStandardError) {
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.status, c.err.empty() ? 0 : 255);
   }
+}
+
+// Messages carry the program's name without its directory. (Under valgrind a
+// child's argv[0] is its path, so this stays apart from the test above.)
+TEST_F(Cli, ReasonCarriesTheInvocationName) {
+  const Result r = run_program(KESTRIX_BINARY, {d64, "-list"}, "/opt/tools/my-kestrix");
+  EXPECT_EQ(r.out, usage("/opt/tools/my-kestrix"));
+  EXPECT_EQ(r.err, "my-kestrix: unknown command '-list'\n");
+  EXPECT_EQ(r.status, 255);
 }
 
 TEST_F(Cli, NameShowsPathAsTyped) {
