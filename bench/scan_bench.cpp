@@ -201,23 +201,26 @@ long long listing_bytes(const Bytes &bytes, int *entries) {
   static Bytes scratch(kScanSize);
   long long total = 0;
   *entries = 0;
-  DiFile *dir = di_open(image, reinterpret_cast<const unsigned char *>("$"), kPrg, "rb");
-  if (!dir) fail("cannot open the directory");
-  Bytes block(diskimage::kDataSize);
-  for (int got; (got = di_read(dir, block.data(), diskimage::kDataSize)) > 0;) {
-    total += got;
-    if (total == diskimage::kDataSize) continue;  // the header block
-    for (int start = -2; start < got; start += diskimage::kSlotSize) {
-      const unsigned char type = block[start + 2];
-      if (type == 0) continue;
+  // The directory as the listing reads it: the header block, then each
+  // block up to the end or the first stop.
+  DiDirReader reader;
+  if (!di_dir_open(image, &reader) || !di_dir_read_header(&reader))
+    fail("cannot open the directory");
+  total += diskimage::kDataSize;
+  while (diskimage::dir_read_block(&reader)) {
+    total += reader.got;
+    for (int i = 0; i < diskimage::kSlotsPerBlock; ++i) {
+      DiDirEntry entry;
+      if (!diskimage::dir_slot(&reader, i, &entry)) continue;
       ++*entries;
-      DiFile *file = di_open(image, &block[start + 5], type & diskimage::kTypeMask, "rb");
+      DiFile *file = di_open(image, entry.slot.rawname, entry.slot.type & DI_TYPE_MASK, "rb");
       if (!file) continue;
       total += di_read(file, scratch.data(), kScanSize);
       di_close(file);
+      image->status = 0;  // as the listing leaves it after each entry
     }
   }
-  di_close(dir);
+  di_dir_close(&reader);
   discard(image);
   return total;
 }

@@ -57,7 +57,12 @@ class CheckText {
   std::string file_name(int file) const {
     if (file < 0 || file >= check_.file_count) return "?";
     const FileEntry &slot = check_.files[file].slot;
-    return "\"" + facts::display_name(slot) + "\" " + ftype[slot.type & DI_TYPE_MASK];
+    // Appended piece by piece: GCC 12 warns falsely of "text" + string.
+    std::string name = "\"";
+    name += facts::display_name(slot);
+    name += "\" ";
+    name += ftype[slot.type & DI_TYPE_MASK];
+    return name;
   }
 
   std::string owner_name(int owner) const {
