@@ -35,7 +35,7 @@ bool bitmap_bit(const TrackEntry &entry, int sector) {
 // past the last sector counts as used, so the search then starts one further. Allocates and returns
 // the first free one, or -1 when the track has none.
 int take_free_sector(DiImage *image, int track, int first) {
-  int sectors = di_sectors_per_track(image->type, track);
+  int sectors = kind_info(image->type)->sectors[static_cast<size_t>(track)];
   int candidate = first < sectors ? first : (first + 1) % sectors;
   for (int tries = 0; tries < sectors; ++tries) {
     if (di_is_ts_free(image, make_ts(track, candidate))) {
@@ -50,8 +50,7 @@ int take_free_sector(DiImage *image, int track, int first) {
 }  // namespace
 
 TsPair next_ts_in_chain(DiImage *image, TsPair ts) {
-  const unsigned char *block = di_get_ts_addr(image, ts);
-  return make_ts(block[kLinkTrack], block[kLinkSector]);
+  return stored_link(di_get_ts_addr(image, ts));
 }
 
 int bam_bits_set(DiImage *image, int track) {
@@ -59,7 +58,8 @@ int bam_bits_set(DiImage *image, int track) {
   if (!kind) return 0;
   TrackEntry entry = track_entry(image, *kind, track);
   int bits = 0;
-  for (int s = 0; s < di_sectors_per_track(image->type, track); ++s) bits += bitmap_bit(entry, s);
+  for (int s = 0; s < kind->sectors[static_cast<size_t>(track)]; ++s)
+    bits += bitmap_bit(entry, s);
   return bits;
 }
 
@@ -79,7 +79,7 @@ TsPair alloc_next_ts(DiImage *image, TsPair prev) {
       if (t == pass.skip_track || di_track_blocks_free(image, t) == 0) continue;
       // A count that disagrees with an empty bitmap yields nothing here; the
       // search goes on with the next track rather than looping.
-      int sectors = di_sectors_per_track(image->type, t);
+      int sectors = kind->sectors[static_cast<size_t>(t)];
       int sector = take_free_sector(image, t, (prev.sector + image->interleave) % sectors);
       if (sector >= 0) return make_ts(t, sector);
     }
@@ -89,8 +89,8 @@ TsPair alloc_next_ts(DiImage *image, TsPair prev) {
 
 TsPair alloc_next_dir_ts(DiImage *image) {
   if (di_track_blocks_free(image, image->bam_ts.track) == 0) return {0, 0};
-  TsPair first = image->type == D81 ? next_ts_in_chain(image, make_ts(image->bam_ts.track, 0))
-                                    : make_ts(18, 1);
+  // The directory's first block, whatever the BAM block's link says.
+  TsPair first = di_get_dir_ts(image);
   // A directory that loops or leads off the disk has no end to append to.
   ChainEnd end = walk_chain(image, first, [](TsPair, unsigned char *) { return true; });
   if (!end.complete()) return {0, 0};
@@ -105,7 +105,7 @@ TsPair alloc_next_dir_ts(DiImage *image) {
   link[kLinkSector] = fresh.sector;
   unsigned char *block = di_get_ts_addr(image, fresh);
   std::memset(block, 0, kBlockSize);
-  block[kLinkSector] = 0xFF;
+  block[kLinkSector] = kLastBlockFull;
   image->dirty = 1;
   return fresh;
 }
@@ -123,26 +123,55 @@ void free_chain(DiImage *image, TsPair first) {
 
 using namespace diskimage;
 
+namespace {
+
+// The kind of an image on which track t, sector s exists; otherwise null,
+// with status 66 naming what was asked for. The BAM calls take tracks and
+// blocks from callers, and a number from a damaged disk must not lead them
+// to bytes outside the BAM.
+const KindInfo *kind_for_block(DiImage *image, int track, int sector) {
+  const KindInfo *kind = kind_info(image->type);
+  if (kind && track >= 1 && track <= kind->tracks && sector >= 0 &&
+      sector < kind->sectors[static_cast<size_t>(track)])
+    return kind;
+  set_status(image, DI_STATUS_ILLEGAL_TS, track, sector);
+  return nullptr;
+}
+
+}  // namespace
+
 extern "C" {
 
-TsPair di_get_dir_ts(DiImage *image) {
-  if (image->type == D81) return next_ts_in_chain(image, image->header_ts);
-  return make_ts(18, 1);
+TsPair di_get_dir_ts(const DiImage *image) {
+  const KindInfo *kind = kind_info(image->type);
+  if (!kind) return {0, 0};
+  if (kind->dir_ts_fixed) return kind->dir_ts;
+  return stored_link(image->blocks + kBlockSize * kind->block_num(image->header_ts));
 }
 
 unsigned char *di_title(DiImage *image) {
-  unsigned char *header = di_get_ts_addr(image, image->header_ts);
-  return header + (image->type == D81 ? cbm1581::kDiskName : cbm1541::kDiskName);
+  const KindInfo *kind = kind_info(image->type);
+  return di_get_ts_addr(image, image->header_ts) + (kind ? kind->disk_name_offset : 0);
+}
+
+const unsigned char *di_bam_message_area(const DiImage *image, int *size) {
+  const KindInfo *kind = kind_info(image->type);
+  if (!kind || kind->message_offset == 0) {
+    *size = 0;
+    return nullptr;
+  }
+  *size = kBlockSize - kind->message_offset;
+  return image->blocks + kBlockSize * kind->block_num(image->bam_ts) + kind->message_offset;
 }
 
 int di_track_blocks_free(DiImage *image, int track) {
-  const KindInfo *kind = kind_info(image->type);
+  const KindInfo *kind = kind_for_block(image, track, 0);
   if (!kind) return 0;
   return *track_entry(image, *kind, track).count;
 }
 
 int di_is_ts_free(DiImage *image, TsPair ts) {
-  const KindInfo *kind = kind_info(image->type);
+  const KindInfo *kind = kind_for_block(image, ts.track, ts.sector);
   if (!kind) return 0;
   TrackEntry entry = track_entry(image, *kind, ts.track);
   if (kind->zero_count_full && *entry.count == 0) return 0;
@@ -150,18 +179,18 @@ int di_is_ts_free(DiImage *image, TsPair ts) {
 }
 
 void di_alloc_ts(DiImage *image, TsPair ts) {
-  image->dirty = 1;
-  const KindInfo *kind = kind_info(image->type);
+  const KindInfo *kind = kind_for_block(image, ts.track, ts.sector);
   if (!kind) return;
+  image->dirty = 1;
   TrackEntry entry = track_entry(image, *kind, ts.track);
   *entry.count = static_cast<unsigned char>(*entry.count - 1);
   entry.bitmap[ts.sector >> 3] &= static_cast<unsigned char>(~(1 << (ts.sector & 7)));
 }
 
 void di_free_ts(DiImage *image, TsPair ts) {
-  image->dirty = 1;
-  const KindInfo *kind = kind_info(image->type);
+  const KindInfo *kind = kind_for_block(image, ts.track, ts.sector);
   if (!kind) return;
+  image->dirty = 1;
   TrackEntry entry = track_entry(image, *kind, ts.track);
   entry.bitmap[ts.sector >> 3] |= static_cast<unsigned char>(1 << (ts.sector & 7));
   *entry.count = static_cast<unsigned char>(*entry.count + 1);

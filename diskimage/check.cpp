@@ -40,14 +40,6 @@ int owner_of_token(int token) {
   return token - kFirstFileToken;
 }
 
-// A block's next block as every chain walk of the check takes it: its link,
-// unless the link ends the chain (track 0) or names no block. Looked up in a
-// table of all blocks, made in one pass over the image.
-struct LinkStep {
-  const std::vector<int> *next;
-  int operator()(int index) const { return (*next)[static_cast<size_t>(index)]; }
-};
-
 // The image's chains as a forest: a block's parent is the block it links to,
 // and each loop is one node, a root like a last block. A chain walked from a
 // block passes exactly the blocks of the nodes from that block's node up to
@@ -55,27 +47,14 @@ struct LinkStep {
 // that pass a block, follow from where the chains start in the forest.
 class ChainForest {
  public:
-  explicit ChainForest(DiImage *image) : chains_(LinkStep{&next_}, kVisitedSize) {
-    // Blocks lie in the image in track and sector order; a link names a
-    // block when its track exists and its sector is below that track's count.
-    const int tracks = di_tracks(image->type);
-    std::array<int, 256> sectors{};
-    for (int t = 1; t <= tracks; ++t)
-      sectors[static_cast<size_t>(t)] = di_sectors_per_track(image->type, t);
-    const unsigned char *block = image->blocks;
-    for (int t = 1; t <= tracks; ++t) {
-      for (int s = 0; s < sectors[static_cast<size_t>(t)]; ++s, block += kBlockSize) {
-        const TsPair link = make_ts(block[kLinkTrack], block[kLinkSector]);
-        const bool on = link.track != 0 && link.sector < sectors[link.track];
-        next_[static_cast<size_t>(visited_index(make_ts(t, s)))] = on ? visited_index(link) : -1;
-      }
-    }
+  explicit ChainForest(const DiImage *image) : chains_(LinkStep(image), kVisitedSize) {
+    const KindInfo &kind = *kind_info(image->type);
     std::vector<int> loop_node(kVisitedSize, -1);
-    const auto blocks = static_cast<size_t>(kind_info(image->type)->blocks);
+    const auto blocks = static_cast<size_t>(kind.blocks);
     weight_.reserve(blocks);
     block_of_.reserve(blocks);
-    for (int t = 1; t <= di_tracks(image->type); ++t) {
-      for (int s = 0; s < di_sectors_per_track(image->type, t); ++s) {
+    for (int t = 1; t <= kind.tracks; ++t) {
+      for (int s = 0; s < kind.sectors[static_cast<size_t>(t)]; ++s) {
         const int block = visited_index(make_ts(t, s));
         const auto lead = chains_.lead(block);
         int &node = node_of_[static_cast<size_t>(block)];
@@ -92,7 +71,7 @@ class ChainForest {
     parent_.resize(weight_.size());
     for (size_t v = 0; v < weight_.size(); ++v) {
       const int block = block_of_[v];
-      const int next = block < 0 ? -1 : next_[static_cast<size_t>(block)];
+      const int next = block < 0 ? -1 : chains_.next(block);
       parent_[v] = next < 0 ? -1 : node_of_[static_cast<size_t>(next)];
     }
     order_nodes();
@@ -184,7 +163,6 @@ class ChainForest {
         up_[k * n + v] = up_[(k - 1) * n + static_cast<size_t>(up_[(k - 1) * n + v])];
   }
 
-  std::vector<int> next_ = std::vector<int>(kVisitedSize, -1);  // see LinkStep
   ChainMap<LinkStep> chains_;
   std::vector<int> node_of_ = std::vector<int>(kVisitedSize, -1);
   std::vector<int> weight_, block_of_, parent_;  // per node; block_of_ -1 for a loop
@@ -194,8 +172,9 @@ class ChainForest {
 
 class Checker {
  public:
-  Checker(DiImage *image, CheckStorage &out)
+  Checker(const DiImage *image, const DiListing &listing, CheckStorage &out)
       : image_(image),
+        listing_(listing),
         out_(out),
         kind_(*kind_info(image->type)),
         owned_by_(static_cast<size_t>(kind_.blocks), -1),
@@ -207,8 +186,7 @@ class Checker {
     init_blocks();
     for (int i = 0; i < kind_.system_block_count; ++i)
       add_owner(kind_.system_blocks[i], kSystemToken);
-    check_dir_link();
-    read_directory();
+    take_directory();
     out_.file_block_list.assign(out_.file_list.size(), 0);
     for (size_t f = 0; f < out_.file_list.size(); ++f) check_file(static_cast<int>(f));
     add_file_owners();
@@ -223,17 +201,23 @@ class Checker {
     int token;
   };
 
-  int block_num(TsPair ts) const { return get_block_num(image_->type, ts); }
+  int block_num(TsPair ts) const { return kind_.block_num(ts); }
+  const unsigned char *block_at(TsPair ts) const {
+    return image_->blocks + kBlockSize * kind_.block_num(ts);
+  }
 
   void init_blocks() {
     out_.block_list.reserve(static_cast<size_t>(kind_.blocks));
+    // The BAM is read through the library's queries, which only set a
+    // status for blocks that do not exist; these all do.
+    DiImage *image = const_cast<DiImage *>(image_);
     for (int t = 1; t <= kind_.tracks; ++t) {
-      for (int s = 0; s < di_sectors_per_track(image_->type, t); ++s) {
+      for (int s = 0; s < kind_.sectors[static_cast<size_t>(t)]; ++s) {
         DiBlockState b{};
         b.ts = make_ts(t, s);
-        b.in_use = !di_is_ts_free(image_, b.ts);
+        b.in_use = !di_is_ts_free(image, b.ts);
         b.reserved = t == kind_.reserved_track && s != 0;
-        b.error = di_get_ts_error_byte(image_, b.ts);
+        b.error = get_ts_doserr(image_, b.ts);
         b.owner = b.second_owner = DI_OWNER_NONE;
         out_.block_list.push_back(b);
       }
@@ -256,58 +240,34 @@ class Checker {
     return true;
   }
 
-  void check_dir_link() {
-    // Only the 1541 family keeps the link in the BAM block; the listing
-    // compares it the same way.
-    if (image_->type == D81) return;
-    const unsigned char *bam = di_get_ts_addr(image_, image_->bam_ts);
-    const TsPair expected = di_get_dir_ts(image_);
-    if (bam[kLinkTrack] == expected.track && bam[kLinkSector] == expected.sector) return;
-    DiProblem p = blank_problem(DI_PROBLEM_DIR_LINK, -1);
-    p.expected = expected;
-    p.link = make_ts(bam[kLinkTrack], bam[kLinkSector]);
-    out_.problem_list.push_back(p);
-  }
-
-  void directory_stopped() {
-    char text[DI_STATUS_SIZE];
+  // The directory as the listing read it: its link from the BAM block, its
+  // blocks, its slots, and the status that ended it early, if one did.
+  void take_directory() {
+    if (listing_.link_broken) {
+      DiProblem p = blank_problem(DI_PROBLEM_DIR_LINK, -1);
+      p.expected = listing_.link_expected;
+      p.link = listing_.link_found;
+      out_.problem_list.push_back(p);
+    }
+    for (int i = 0; i < listing_.dir_block_count; ++i)
+      add_owner(listing_.dir_blocks[i], kDirectoryToken);
+    out_.file_list.reserve(static_cast<size_t>(listing_.file_count));
+    for (int i = 0; i < listing_.file_count; ++i) out_.file_list.push_back(listing_.files[i].dir);
+    const DiStatus stopped = !listing_.opened        ? listing_.open_status
+                             : !listing_.header_read ? listing_.header_status
+                                                     : listing_.stop;
+    if (listing_.opened && listing_.header_read && stopped.code == 0) return;
     DiProblem p = blank_problem(DI_PROBLEM_DIRECTORY, -1);
-    p.status = di_status(image_, text);
-    std::memcpy(out_.dir_status_text, text, sizeof text);
+    p.status = stopped.code;
+    p.block = stopped.ts;
     out_.problem_list.push_back(p);
-  }
-
-  void read_directory() {
-    DiDirReader reader;
-    if (!di_dir_open(image_, &reader)) {
-      directory_stopped();
-      return;
-    }
-    // Closed however the reading ends, running out of memory included, so
-    // that the image's count of open handles is back where it was.
-    struct Closer {
-      DiDirReader *reader;
-      ~Closer() { di_dir_close(reader); }
-    } closer{&reader};
-    if (!di_dir_read_header(&reader)) {
-      directory_stopped();
-    } else {
-      while (dir_read_block(&reader)) {
-        add_owner(reader.dir->ts, kDirectoryToken);
-        for (int i = 0; i < kSlotsPerBlock; ++i) {
-          DiDirEntry entry;
-          if (dir_slot(&reader, i, &entry)) out_.file_list.push_back(entry);
-        }
-      }
-      if (reader.stop != 0) directory_stopped();
-    }
   }
 
   void report_walk(int file, int part, int record, TsPair first, bool follow_links) {
     DiProblem p = blank_problem(DI_PROBLEM_ILLEGAL_FIRST, file);
     p.part = part;
     p.record = record;
-    if (!di_ts_is_valid(image_->type, first)) {
+    if (!kind_.valid(first)) {
       p.link = first;
       out_.problem_list.push_back(p);
       return;
@@ -321,7 +281,7 @@ class Checker {
       p.kind = DI_PROBLEM_LOOP;
       p.block = root;
     } else {
-      const TsPair link = next_ts_in_chain(image_, root);
+      const TsPair link = stored_link(block_at(root));
       if (link.track == 0) return;
       p.kind = DI_PROBLEM_BAD_LINK;
       p.block = root;
@@ -334,7 +294,7 @@ class Checker {
   void walk_part(int file, int part, int record, TsPair first, bool follow_links, bool report) {
     if (first.track == 0) return;
     if (report) report_walk(file, part, record, first, follow_links);
-    if (!di_ts_is_valid(image_->type, first)) return;
+    if (!kind_.valid(first)) return;
     if (follow_links) {
       starts_.push_back(forest_.node(first));
     } else {
@@ -452,29 +412,29 @@ class Checker {
   void check_file(int f) {
     const FileEntry &slot = out_.file_list[f].slot;
     const auto *bytes = reinterpret_cast<const unsigned char *>(&slot);
-    const int type = slot.type & kTypeMask;
-    if (!(slot.type & kClosed)) out_.problem_list.push_back(blank_problem(DI_PROBLEM_UNCLOSED, f));
+    const int type = slot.type & DI_TYPE_MASK;
+    if (!(slot.type & DI_CLOSED)) out_.problem_list.push_back(blank_problem(DI_PROBLEM_UNCLOSED, f));
 
-    const bool geos = type >= 1 && type <= 3 && bytes[kSlotGeosType] != 0;
+    const bool geos = type >= DI_FT_SEQ && type <= DI_FT_USR && bytes[kSlotGeosType] != 0;
     const bool vlir = geos && bytes[kSlotGeosStructure] == kGeosVlir;
     const TsPair extra = make_ts(bytes[kSlotSideSectors], bytes[kSlotSideSectors + 1]);
 
     walk_part(f, DI_PART_DATA, -1, slot.first_ts, !vlir, true);
-    if (vlir && di_ts_is_valid(image_->type, slot.first_ts)) {
+    if (vlir && kind_.valid(slot.first_ts)) {
       // A record list shared with an earlier file has told its problems there.
       const bool report = vlir_lists_.insert(block_num(slot.first_ts));
-      const unsigned char *list = di_get_ts_addr(image_, slot.first_ts) + kDataStart;
+      const unsigned char *list = block_at(slot.first_ts) + kDataStart;
       for (int r = 0; r < kRecordPairs; ++r) {
         const TsPair start = make_ts(list[2 * r], list[2 * r + 1]);
         if (start.track == 0 && start.sector == 0) break;
         walk_part(f, DI_PART_RECORD, r, start, true, report);
       }
     }
-    if (type == kRelType) walk_part(f, DI_PART_SIDE_SECTORS, -1, extra, true, true);
+    if (type == DI_FT_REL) walk_part(f, DI_PART_SIDE_SECTORS, -1, extra, true, true);
     if (geos) walk_part(f, DI_PART_INFO, -1, extra, false, true);
     own_file(f);
 
-    const int stated = slot.blocks[0] | slot.blocks[1] << 8;
+    const int stated = slot_blocks(slot);
     if (stated != out_.file_block_list[f]) {
       DiProblem p = blank_problem(DI_PROBLEM_COUNT_MISMATCH, f);
       p.stated = stated;
@@ -483,11 +443,29 @@ class Checker {
     }
   }
 
+  // What each block is and what is wrong with it, and from that the block
+  // problems: the one place these rules are written.
   void check_blocks() {
-    for (const DiBlockState &b : out_.block_list) {
+    for (DiBlockState &b : out_.block_list) {
+      const bool owned = b.owner_count > 0;
+      if (owned && !b.in_use) {
+        b.state = DI_BLOCK_USED_BUT_FREE;
+      } else if (owned) {
+        b.state = b.owner == DI_OWNER_SYSTEM      ? DI_BLOCK_SYSTEM
+                  : b.owner == DI_OWNER_DIRECTORY ? DI_BLOCK_DIRECTORY
+                                                  : DI_BLOCK_FILE;
+      } else if (!b.in_use) {
+        b.state = DI_BLOCK_FREE;
+      } else {
+        b.state = b.reserved ? DI_BLOCK_RESERVED : DI_BLOCK_UNUSED;
+      }
+      b.marks = (b.error != 1 ? (owned ? DI_MARK_DAMAGED : DI_MARK_ERROR) : 0) |
+                (b.owner_count >= 2 ? DI_MARK_SHARED : 0) |
+                (b.state == DI_BLOCK_USED_BUT_FREE ? DI_MARK_BAM_FREE : 0);
+
       // The file concerned: the first file among the owners named.
       const int file = b.owner >= 0 ? b.owner : b.second_owner >= 0 ? b.second_owner : -1;
-      if (b.owner_count >= 2) {
+      if (b.marks & DI_MARK_SHARED) {
         DiProblem p = blank_problem(DI_PROBLEM_SHARED, file);
         p.block = b.ts;
         p.owner = b.owner;
@@ -495,18 +473,18 @@ class Checker {
         p.owner_count = b.owner_count;
         out_.problem_list.push_back(p);
       }
-      if (b.owner_count > 0 && !b.in_use) {
+      if (b.marks & DI_MARK_BAM_FREE) {
         DiProblem p = blank_problem(DI_PROBLEM_USED_BUT_FREE, file);
         p.block = b.ts;
         p.owner = b.owner;
         out_.problem_list.push_back(p);
       }
-      if (b.owner_count == 0 && b.in_use && !b.reserved) {
+      if (b.state == DI_BLOCK_UNUSED) {
         DiProblem p = blank_problem(DI_PROBLEM_ALLOCATED_UNUSED, -1);
         p.block = b.ts;
         out_.problem_list.push_back(p);
       }
-      if (b.owner_count > 0 && b.error != 1) {
+      if (b.marks & DI_MARK_DAMAGED) {
         DiProblem p = blank_problem(DI_PROBLEM_DAMAGED, file);
         p.block = b.ts;
         p.owner = b.owner;
@@ -517,9 +495,10 @@ class Checker {
   }
 
   void check_bam_counts() {
+    DiImage *image = const_cast<DiImage *>(image_);  // as in init_blocks
     for (int t = 1; t <= kind_.tracks; ++t) {
-      const int stored = di_track_blocks_free(image_, t);
-      const int counted = bam_bits_set(image_, t);
+      const int stored = di_track_blocks_free(image, t);
+      const int counted = bam_bits_set(image, t);
       if (stored == counted) continue;
       DiProblem p = blank_problem(DI_PROBLEM_BAM_COUNT, -1);
       p.block = make_ts(t, 0);
@@ -539,7 +518,8 @@ class Checker {
     }
   };
 
-  DiImage *image_;
+  const DiImage *image_;
+  const DiListing &listing_;
   CheckStorage &out_;
   const KindInfo &kind_;
   std::vector<int> owned_by_;  // the last owner token stamped on each block
@@ -559,23 +539,16 @@ using namespace diskimage;
 
 extern "C" {
 
-DiCheck *di_check(DiImage *image) {
+DiCheck *di_check_listing(DiImage *image, const DiListing *listing) {
   if (!kind_info(image->type)) return nullptr;
-  // The check reads through the library's own handles, which set the status;
-  // the caller's status is put back as it was.
-  const int status = image->status;
-  const TsPair status_ts = image->status_ts;
   CheckStorage *check = nullptr;
   try {
     check = new CheckStorage{};
-    Checker(image, *check).run();
+    Checker(image, *listing, *check).run();
   } catch (const std::bad_alloc &) {
     delete check;
-    check = nullptr;
+    return nullptr;
   }
-  image->status = status;
-  image->status_ts = status_ts;
-  if (!check) return nullptr;
   check->file_count = static_cast<int>(check->file_list.size());
   check->files = check->file_list.data();
   check->file_blocks = check->file_block_list.data();
@@ -583,6 +556,19 @@ DiCheck *di_check(DiImage *image) {
   check->blocks = check->block_list.data();
   check->problem_count = static_cast<int>(check->problem_list.size());
   check->problems = check->problem_list.data();
+  return check;
+}
+
+DiCheck *di_check(DiImage *image) {
+  // The listing reads through the library's own handles, which set the
+  // status; the caller's status is put back as it was.
+  const int status = image->status;
+  const TsPair status_ts = image->status_ts;
+  DiListing *listing = di_listing(image);
+  DiCheck *check = listing ? di_check_listing(image, listing) : nullptr;
+  di_listing_free(listing);
+  image->status = status;
+  image->status_ts = status_ts;
   return check;
 }
 

@@ -80,7 +80,7 @@ int match_pattern(const unsigned char *pattern, const unsigned char *name) {
 FileEntry *find_file_entry(DiImage *image, const unsigned char *pattern, int type) {
   const Pattern prepared = prepare(pattern);
   return find_slot(image, [&](FileEntry *slot) {
-    return (slot->type & kTypeMask) == type && match_prepared(prepared, slot->rawname);
+    return (slot->type & DI_TYPE_MASK) == type && match_prepared(prepared, slot->rawname);
   });
 }
 
@@ -140,7 +140,7 @@ NameIndex::NameIndex(DiImage *image) {
   for (size_t i = 0; i < slots_.size(); ++i) {
     unsigned char key[kNameSize];
     name_key(slots_[i]->rawname, key);
-    int &at = table_[bucket_of(key, slots_[i]->type & kTypeMask)];
+    int &at = table_[bucket_of(key, slots_[i]->type & DI_TYPE_MASK)];
     // Only the first slot of a name is ever found.
     if (at == 0) at = static_cast<int>(i) + 1;
   }
@@ -152,7 +152,7 @@ size_t NameIndex::bucket_of(const unsigned char *key, int type) const {
     const FileEntry *slot = slots_[static_cast<size_t>(table_[at] - 1)];
     unsigned char other[kNameSize];
     name_key(slot->rawname, other);
-    if ((slot->type & kTypeMask) == type && std::memcmp(key, other, kNameSize) == 0) return at;
+    if ((slot->type & DI_TYPE_MASK) == type && std::memcmp(key, other, kNameSize) == 0) return at;
   }
 }
 
@@ -160,7 +160,7 @@ FileEntry *NameIndex::find(const unsigned char *pattern, int type) const {
   if (has_wildcard(pattern)) {
     const Pattern prepared = prepare(pattern);
     for (FileEntry *slot : slots_)
-      if ((slot->type & kTypeMask) == type && match_prepared(prepared, slot->rawname)) return slot;
+      if ((slot->type & DI_TYPE_MASK) == type && match_prepared(prepared, slot->rawname)) return slot;
     return nullptr;
   }
   unsigned char key[kNameSize];
@@ -178,14 +178,14 @@ FileEntry *alloc_file_entry(DiImage *image, const unsigned char *rawname, int ty
                         reinterpret_cast<const char *>(slot->rawname), kNameSize) == 0;
   });
   if (same) {
-    set_status(image, 63, 0, 0);
+    set_status(image, DI_STATUS_FILE_EXISTS, 0, 0);
     return nullptr;
   }
   FileEntry *slot = find_slot(image, [](FileEntry *candidate) { return candidate->type == 0; });
   if (!slot) {
     TsPair block = alloc_next_dir_ts(image);
     if (block.track == 0) {
-      set_status(image, 72, 0, 0);
+      set_status(image, DI_STATUS_DISK_FULL, 0, 0);
       return nullptr;
     }
     slot = reinterpret_cast<FileEntry *>(di_get_ts_addr(image, block));
@@ -275,7 +275,7 @@ int di_dir_open(DiImage *image, DiDirReader *reader) {
   std::memset(reader, 0, sizeof *reader);
   reader->image = image;
   reader->next = kSlotsPerBlock;
-  reader->dir = di_open(image, kDirectoryName, 2, "rb");
+  reader->dir = di_open(image, kDirectoryName, DI_FT_PRG, "rb");
   reader->ended = reader->dir == nullptr;
   return reader->dir != nullptr;
 }

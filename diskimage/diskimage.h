@@ -6,17 +6,39 @@
  * status kept in the image. Nothing here throws, and nothing here prints,
  * except the internal range error described at di_get_ts_addr().
  *
- * Ownership: the caller owns a DiImage from di_load_image()/di_create_image()
- * until di_free_image(). Block addresses, FileEntry pointers and read handles
- * point into the image's buffer, so the image must outlive them. A DiFile is
- * owned by its opener until di_close().
+ * Ownership: the caller owns a DiImage from di_load_image(),
+ * di_load_image_from_memory() or di_create_image() until di_free_image().
+ * Block addresses, FileEntry pointers and read handles point into the
+ * image's buffer, so the image must outlive them. A DiFile is owned by its
+ * opener until di_close(); a DiListing and a DiCheck by their caller until
+ * di_listing_free() and di_check_free().
+ *
+ * Threads: an image is used by one thread at a time. Different images may be
+ * used by different threads at once.
  */
 #ifndef DISKIMAGE_DISKIMAGE_H
 #define DISKIMAGE_DISKIMAGE_H
 
+#include "diskimage/version.h"
+
+/* Marks what the library exports; everything else stays inside it. */
+#if defined(__GNUC__) || defined(__clang__)
+#define DI_API __attribute__((visibility("default")))
+#else
+#define DI_API
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* ---- Version ----------------------------------------------------------- */
+
+/* The version the library was built as, DI_VERSION of its own header: a
+ * program can compare it with the DI_VERSION it was compiled with. */
+DI_API const char *di_version(void);
+
+/* ---- Kinds, sizes, blocks ---------------------------------------------- */
 
 /* Image kind. An int, so that any value can be passed: values other than
  * these three have no tracks and no valid blocks. */
@@ -35,55 +57,23 @@ enum {
   DI_D81_ERR_SIZE = 822400
 };
 
-/* File types, bits 0-2 of a slot's type byte; the names in ftype[]. */
-enum {
-  DI_FT_DEL = 0,
-  DI_FT_SEQ = 1,
-  DI_FT_PRG = 2,
-  DI_FT_USR = 3,
-  DI_FT_REL = 4,
-  DI_FT_CBM = 5,
-  DI_FT_DIR = 6,
-  DI_FT_UNKNOWN = 7 /* listed as "???" */
-};
-
-/* Status codes the library sets, as the drive numbers them (see di_status()).
- * 20 to 29 and 74 come from a block's error information. */
-enum {
-  DI_STATUS_OK = 0,
-  DI_STATUS_FILES_SCRATCHED = 1, /* di_delete(); the track field holds the count */
-  DI_STATUS_HEADER_NOT_FOUND = 20,
-  DI_STATUS_NO_SYNC = 21,
-  DI_STATUS_DATA_NOT_FOUND = 22,
-  DI_STATUS_DATA_CHECKSUM = 23,
-  DI_STATUS_BYTE_DECODING = 24,
-  DI_STATUS_WRITE_VERIFY = 25,
-  DI_STATUS_WRITE_PROTECT = 26,
-  DI_STATUS_HEADER_CHECKSUM = 27,
-  DI_STATUS_WRITE_ERROR = 28,
-  DI_STATUS_ID_MISMATCH = 29,
-  DI_STATUS_FILE_TOO_LARGE = 52, /* a read entered a block a second time */
-  DI_STATUS_FILE_NOT_FOUND = 62,
-  DI_STATUS_FILE_EXISTS = 63,
-  DI_STATUS_TYPE_MISMATCH = 64,
-  DI_STATUS_ILLEGAL_TS = 66, /* a link or first block that names no block */
-  DI_STATUS_DISK_FULL = 72,
-  DI_STATUS_DOS_MISMATCH = 73, /* what di_status() returns for a fresh image */
-  DI_STATUS_DRIVE_NOT_READY = 74,
-  DI_STATUS_FRESH = 254,  /* the status field of a fresh image */
-  DI_STATUS_FAILED = 255, /* di_open() failed for another reason */
-  DI_STATUS_UNKNOWN = -1  /* an empty last block, or an unknown error byte */
-};
-
-/* Bytes a status buffer must hold for di_status(). */
-enum { DI_STATUS_SIZE = 48 };
-
 /* Track/sector address. Tracks count from 1, sectors from 0; track 0 means
  * "no block" and ends a chain. */
 typedef struct TsPair {
   unsigned char track;
   unsigned char sector;
 } TsPair;
+
+/* Number of tracks: 35, 70, 80; 0 for any other kind. */
+DI_API int di_tracks(ImageType type);
+/* Sectors of a track: 17 to 21 by zone (D64; D71 per side, a track above 35
+ * counting as track - 35), 40 (D81), 0 for any other kind. No range test is
+ * made on track: D64 track 0 has 21 sectors and track 40 has 17. */
+DI_API int di_sectors_per_track(ImageType type, int track);
+/* 1 when ts addresses an existing block of the kind, else 0. */
+DI_API int di_ts_is_valid(ImageType type, TsPair ts);
+
+/* ---- Images ------------------------------------------------------------ */
 
 /* One disk image held wholly in memory. Programs may read every field;
  * the library keeps them consistent, so write only `status` (to reset it). */
@@ -104,15 +94,180 @@ typedef struct DiImage {
   TsPair status_ts;          /* track and sector that go with status */
 } DiImage;
 
+/* Loads the whole file. Returns a new image (status 254, dirty 0) or null
+ * when the file cannot be opened or read, is not a regular file or block
+ * device, or its size is not one of the six image sizes. Sets no status; on
+ * null, errno says why: as open() or read() left it (ENOENT, EACCES, ...),
+ * EISDIR for a directory, EINVAL for any other file that is no regular file
+ * or block device and for a size that is none of the six, EIO for a file
+ * that ended before its size, ENOMEM when memory ran out. */
+DI_API DiImage *di_load_image(const char *path);
+/* As di_load_image() of a file holding the size bytes at bytes, which are
+ * copied: the image does not keep the caller's buffer. path is only the name
+ * di_sync() would write to; nothing touches the file system. Null (errno
+ * EINVAL) for a size that is none of the six, or ENOMEM. */
+DI_API DiImage *di_load_image_from_memory(const char *path, const void *bytes, long size);
+/* New all-zero, unformatted image of size bytes (one of the six sizes) that
+ * will be written to path; dirty 1. Null for any other size (errno EINVAL)
+ * or when memory ran out (ENOMEM). */
+DI_API DiImage *di_create_image(const char *path, int size);
+/* Writes the whole buffer to path through a temporary file that replaces it
+ * only when complete. On success dirty becomes 0; on any failure the old file
+ * is untouched and dirty stays 1. Sets no status. */
+DI_API void di_sync(DiImage *image);
+/* Writes the image back if dirty, then releases it. Close handles first.
+ * A null image is a harmless no-op. */
+DI_API void di_free_image(DiImage *image);
+
+/* Address of block ts inside image->blocks. Writing through it changes the
+ * image; the writer sets `dirty`. ts must be valid: an invalid pair prints
+ * the internal range error line on standard output and ends the process with
+ * status 255. Check links read from a disk with di_ts_is_valid() first. */
+DI_API unsigned char *di_get_ts_addr(DiImage *image, TsPair ts);
+
+/* ---- Status ------------------------------------------------------------ */
+
+/* Status codes the library sets, as the drive numbers them. 20 to 29 and 74
+ * come from a block's error information. The track and sector of the status
+ * name the block concerned (for 1, the number of files scratched). */
+enum {
+  DI_STATUS_OK = 0,
+  DI_STATUS_FILES_SCRATCHED = 1, /* di_delete(); the track field holds the count */
+  DI_STATUS_HEADER_NOT_FOUND = 20,
+  DI_STATUS_NO_SYNC = 21,
+  DI_STATUS_DATA_NOT_FOUND = 22,
+  DI_STATUS_DATA_CHECKSUM = 23,
+  DI_STATUS_BYTE_DECODING = 24,
+  DI_STATUS_WRITE_VERIFY = 25,
+  DI_STATUS_WRITE_PROTECT = 26,
+  DI_STATUS_HEADER_CHECKSUM = 27,
+  DI_STATUS_WRITE_ERROR = 28,
+  DI_STATUS_ID_MISMATCH = 29,
+  DI_STATUS_FILE_TOO_LARGE = 52, /* a read entered a block a second time */
+  DI_STATUS_FILE_NOT_FOUND = 62,
+  DI_STATUS_FILE_EXISTS = 63,
+  DI_STATUS_TYPE_MISMATCH = 64,
+  DI_STATUS_ILLEGAL_TS = 66, /* a link, first block or argument that names no block */
+  DI_STATUS_DISK_FULL = 72,
+  DI_STATUS_DOS_MISMATCH = 73, /* what di_status() returns for a fresh image */
+  DI_STATUS_DRIVE_NOT_READY = 74,
+  DI_STATUS_FRESH = 254,  /* the status field of a fresh image */
+  DI_STATUS_FAILED = 255, /* di_open() failed for another reason */
+  DI_STATUS_UNKNOWN = -1  /* an empty last block, or an unknown error byte */
+};
+
+/* Bytes a status buffer must hold. */
+enum { DI_STATUS_SIZE = 48 };
+
+/* A status as a record: what the image's status and status_ts fields hold,
+ * kept by the listing for each file. */
+typedef struct DiStatus {
+  int code;
+  TsPair ts;
+} DiStatus;
+
+/* Writes the image's status string "%02d,message,%02d,%02d" (at most 47
+ * characters and a zero byte; buffer must hold DI_STATUS_SIZE) and returns
+ * the code, or 73 with the drive's power-on message while the status is 254
+ * (fresh image). Changes nothing. */
+DI_API int di_status(const DiImage *image, char *buffer);
+/* The same for any status of an image of the kind: the string di_status()
+ * would write if the image's status were code with ts. The kind only chooses
+ * the power-on message of 254 (empty for no kind). Returns as di_status(). */
+DI_API int di_status_text(ImageType type, int code, TsPair ts, char *buffer);
+/* The drive's message for a status code, as di_status() writes it:
+ * "read error (crc error in data block)" for 23, "ok" for 0, and
+ * "unknown error" for any code the drive has no message for. A static
+ * string; never null. */
+DI_API const char *di_status_message(int code);
+
+/* ---- Error information ------------------------------------------------- */
+
+/* Raw error-information byte of block ts, 0 to 255: 1 means no error, and 1
+ * is also the answer for every block of an image without the table. ts must
+ * be valid: an invalid pair ends the process as di_get_ts_addr() does. */
+DI_API int get_ts_doserr(const DiImage *image, TsPair ts);
+/* Drive status code that block ts's error byte stands for, as
+ * di_error_code() gives it; 0 for every block of an image without the table.
+ * ts must be valid, as for get_ts_doserr(). */
+DI_API int di_get_ts_err(const DiImage *image, TsPair ts);
+/* Drive status code an error-information byte stands for: 0 for 1 (no
+ * error), 20-29 or 74 for a recorded error, -1 for a byte that names no
+ * known error (0, 12-14, 16-255) and for a value outside 0-255. */
+DI_API int di_error_code(int error_byte);
+
+/* ---- BAM --------------------------------------------------------------- */
+/*
+ * Queries and changes of the block availability map. The calls that take a
+ * track or a block check it first: given one that does not exist on the
+ * image, they touch nothing, set status 66 with the track and sector given,
+ * and return 0.
+ */
+
+/* First directory block: 18/1 on D64 and D71, whatever the BAM block's link
+ * says; the header's link on D81 (0/0 when it has none). */
+DI_API TsPair di_get_dir_ts(const DiImage *image);
+/* Address of the 16-byte disk name in the header block; the id, 0xA0 and the
+ * DOS type follow 18 bytes after it. */
+DI_API unsigned char *di_title(DiImage *image);
+/* Address and length (*size) of the free tail of the BAM block that may hold
+ * a message (bytes 171-255 of 18/0 on D64 and D71, where on D71 the side-2
+ * counts from byte 221 on end any text); null with *size 0 on D81, whose BAM
+ * has no such room. */
+DI_API const unsigned char *di_bam_message_area(const DiImage *image, int *size);
+/* Free count of a track (1 to di_tracks) as stored in the BAM, 0-255. */
+DI_API int di_track_blocks_free(DiImage *image, int track);
+/* 1 when the BAM marks block ts free, else 0. */
+DI_API int di_is_ts_free(DiImage *image, TsPair ts);
+/* Marks block ts used (count - 1, bit cleared) without testing it; dirty 1. */
+DI_API void di_alloc_ts(DiImage *image, TsPair ts);
+/* Marks block ts free (count + 1, bit set) without testing it; dirty 1. */
+DI_API void di_free_ts(DiImage *image, TsPair ts);
+
+/* ---- Directory slots and names ----------------------------------------- */
+
+/* File types, bits 0-2 of a slot's type byte; the names in ftype[]. */
+enum {
+  DI_FT_DEL = 0,
+  DI_FT_SEQ = 1,
+  DI_FT_PRG = 2,
+  DI_FT_USR = 3,
+  DI_FT_REL = 4,
+  DI_FT_CBM = 5,
+  DI_FT_DIR = 6,
+  DI_FT_UNKNOWN = 7 /* listed as "???" */
+};
+
+/* Bits of a slot's type byte besides the file type (bits 0-2). */
+enum { DI_TYPE_MASK = 0x07, DI_LOCKED = 0x40, DI_CLOSED = 0x80 };
+
+/* File type names by bits 0-2 of the type byte (DI_FT_DEL to DI_FT_UNKNOWN):
+ * "del", "seq", "prg", "usr", "rel", "cbm", "dir", "???". */
+DI_API extern const char *const ftype[8];
+
 /* One 32-byte directory slot, in place inside the image buffer. */
 typedef struct FileEntry {
   unsigned char link[2];     /* slot 0: the directory block's link; else unused */
   unsigned char type;        /* bits 0-2 file type, 0x40 locked, 0x80 closed; 0 = free */
   TsPair first_ts;           /* first data block; track 0 = no block */
   unsigned char rawname[16]; /* name padded with 0xA0 */
-  unsigned char unused[9];
-  unsigned char blocks[2]; /* block count, low byte first */
+  unsigned char unused[9];   /* REL: side sectors (21-22), record length (23);
+                                GEOS: info block (21-22), structure (23), type (24) */
+  unsigned char blocks[2];   /* block count, low byte first */
 } FileEntry;
+
+/* Fills raw[0..15] with 0xA0 and copies up to 16 characters of name into it,
+ * byte for byte: a raw name is PETSCII. Pass upper-case ASCII for an ordinary
+ * name: PETSCII shows 0x41-0x5A as unshifted letters, which kestrix lists in
+ * lower case ("HELLO" lists as "hello"), while lower-case ASCII, 0x61-0x7A,
+ * is shifted letters and lists in upper case. Returns the number copied.
+ * Writes no terminator. */
+DI_API int di_rawname_from_name(unsigned char *raw, const char *name);
+/* Copies raw up to its first 0xA0 (at most 16 bytes) into name and ends it
+ * with a zero byte; name must hold 17 bytes. Returns the number copied. */
+DI_API int di_name_from_rawname(char *name, const unsigned char *raw);
+
+/* ---- Files ------------------------------------------------------------- */
 
 /* An open file: a read handle ("rb") or a write handle ("wb"). */
 typedef struct DiFile {
@@ -128,116 +283,29 @@ typedef struct DiFile {
   unsigned char visited[3200]; /* read: blocks passed, index (track-1)*40+sector */
 } DiFile;
 
-/* File type names by bits 0-2 of the type byte (DI_FT_DEL to DI_FT_UNKNOWN):
- * "del", "seq", "prg", "usr", "rel", "cbm", "dir", "???". */
-extern const char *const ftype[8];
-
-/* ---- Geometry ---------------------------------------------------------- */
-
-/* Number of tracks: 35, 70, 80; 0 for any other kind. */
-int di_tracks(ImageType type);
-/* Sectors of a track: 17 to 21 by zone (D64; D71 per side), 40 (D81), 0 for
- * any other kind. No range test is made on track. */
-int di_sectors_per_track(ImageType type, int track);
-/* 1 when ts addresses an existing block of the kind, else 0. */
-int di_ts_is_valid(ImageType type, TsPair ts);
-/* Address of block ts inside image->blocks. Writing through it changes the
- * image; the writer sets `dirty`. ts must be valid: an invalid pair prints
- * the internal range error line on standard output and ends the process with
- * status 255. Check links read from a disk with di_ts_is_valid() first. */
-unsigned char *di_get_ts_addr(DiImage *image, TsPair ts);
-
-/* ---- Image container --------------------------------------------------- */
-
-/* Loads the whole file. Returns a new image (status 254, dirty 0) or null
- * when the file cannot be opened or read, is not a regular file or block
- * device, or its size is not one of the six image sizes. Sets no status; on
- * null, errno says why: as open() or read() left it (ENOENT, EACCES, ...),
- * EISDIR for a directory, EINVAL for any other file that is no regular file
- * or block device and for a size that is none of the six, EIO for a file
- * that ended before its size, ENOMEM when memory ran out. */
-DiImage *di_load_image(const char *path);
-/* New all-zero, unformatted image of size bytes (one of the six sizes) that
- * will be written to path; dirty 1. Null for any other size (errno EINVAL)
- * or when memory ran out (ENOMEM). */
-DiImage *di_create_image(const char *path, int size);
-/* Writes the whole buffer to path through a temporary file that replaces it
- * only when complete. On success dirty becomes 0; on any failure the old file
- * is untouched and dirty stays 1. Sets no status. */
-void di_sync(DiImage *image);
-/* Writes the image back if dirty, then releases it. Close handles first.
- * A null image is a harmless no-op. */
-void di_free_image(DiImage *image);
-
-/* ---- Status ------------------------------------------------------------ */
-
-/* Writes the status string "%02d,message,%02d,%02d" (at most 47 characters
- * and a zero byte; buffer must hold DI_STATUS_SIZE, 48) and returns the code,
- * or 73 with the drive's power-on message while the status is 254 (fresh
- * image). */
-int di_status(DiImage *image, char *buffer);
-/* The drive's message for a status code, as di_status() writes it:
- * "read error (crc error in data block)" for 23, "ok" for 0, and
- * "unknown error" for any code the drive has no message for. A static
- * string; never null. */
-const char *di_status_message(int code);
-/* Drive status code recorded for block ts in the error information: 0 for no
- * error (and for every block of an image without the table), 20-29 or 74 for
- * a recorded error, -1 for a byte that names no known error. ts must be valid. */
-int di_get_ts_err(DiImage *image, TsPair ts);
-
-/* ---- BAM --------------------------------------------------------------- */
-
-/* First directory block: 18/1 on D64 and D71; the header's link on D81. */
-TsPair di_get_dir_ts(DiImage *image);
-/* Address of the 16-byte disk name in the header block; the id, 0xA0 and the
- * DOS type follow 18 bytes after it. */
-unsigned char *di_title(DiImage *image);
-/* Free count of a track (1 to di_tracks) as stored in the BAM, 0-255. */
-int di_track_blocks_free(DiImage *image, int track);
-/* 1 when the BAM marks valid block ts free, else 0. */
-int di_is_ts_free(DiImage *image, TsPair ts);
-/* Marks valid block ts used (count - 1, bit cleared), without testing it. */
-void di_alloc_ts(DiImage *image, TsPair ts);
-/* Marks valid block ts free (count + 1, bit set), without testing it. */
-void di_free_ts(DiImage *image, TsPair ts);
-
-/* ---- Names ------------------------------------------------------------- */
-
-/* Fills raw[0..15] with 0xA0 and copies up to 16 characters of name into it,
- * byte for byte: a raw name is PETSCII. Pass upper-case ASCII for an ordinary
- * name: PETSCII shows 0x41-0x5A as unshifted letters, which kestrix lists in
- * lower case ("HELLO" lists as "hello"), while lower-case ASCII, 0x61-0x7A,
- * is shifted letters and lists in upper case. Returns the number copied.
- * Writes no terminator. */
-int di_rawname_from_name(unsigned char *raw, const char *name);
-/* Copies raw up to its first 0xA0 (at most 16 bytes) into name and ends it
- * with a zero byte; name must hold 17 bytes. Returns the number copied. */
-int di_name_from_rawname(char *name, const unsigned char *raw);
-
-/* ---- Files ------------------------------------------------------------- */
-
 /* Opens a file. name is "$" (the directory, mode "rb") or a 16-byte raw name
- * (a pattern with '*' and '?' when reading); type is the file type (bits 0-2
- * of the slot's type byte). mode is "rb" or "wb". Returns a handle and status
- * 0, or null with the status saying why: 255 (bad mode, no memory), 62 not
- * found, 66 illegal first block or link, -1 empty first block, 63 file exists
- * and 72 disk full (writing). */
-DiFile *di_open(DiImage *image, const unsigned char *name, int type, const char *mode);
+ * (a pattern with '*' and '?' when reading: the first slot in directory
+ * order of the type that matches); type is the file type (bits 0-2 of the
+ * slot's type byte). mode is "rb" or "wb". Returns a handle and status 0, or
+ * null with the status saying why: 255 (bad mode, no memory), 62 not found,
+ * 66 illegal first block or link, -1 empty first block, 63 file exists and
+ * 72 disk full (writing). */
+DI_API DiFile *di_open(DiImage *image, const unsigned char *name, int type, const char *mode);
 /* Reads up to len bytes along the chain into dst; returns how many. Fewer
  * than len: end of file (status unchanged) or a stop: the block's error code,
  * 66 at an illegal link (every further read returns 0 with 66 again). A block
- * entered a second time sets 52 and reading goes on around the loop. */
-int di_read(DiFile *file, void *dst, int len);
+ * entered a second time sets 52 and reading goes on around the loop. A write
+ * handle reads nothing. */
+DI_API int di_read(DiFile *file, void *dst, int len);
 /* Appends len bytes, written as given: nothing is added, so a PRG file's data
  * starts with its own two-byte load address, low byte first. Returns how many
- * were taken. Fewer than len: the disk is full (status 72). Only for write
- * handles. */
-int di_write(DiFile *file, const void *src, int len);
-/* Ends the handle. A write handle writes its last block and marks the file
- * closed; with no room for the last block it drops those bytes, leaves the
- * file unclosed and sets status 72. */
-void di_close(DiFile *file);
+ * were taken. Fewer than len: the disk is full (status 72). A read handle
+ * takes nothing. */
+DI_API int di_write(DiFile *file, const void *src, int len);
+/* Ends the handle; null is a harmless no-op. A write handle writes its last
+ * block and marks the file closed; with no room for the last block it drops
+ * those bytes, leaves the file unclosed and sets status 72. */
+DI_API void di_close(DiFile *file);
 
 /* ---- Whole-disk operations --------------------------------------------- */
 
@@ -245,24 +313,33 @@ void di_close(DiFile *file);
  * first (a full format; error information reads "no error" afterwards);
  * without (null) only the BAM, header and first directory block are written.
  * Returns and sets status 0. */
-int di_format(DiImage *image, const unsigned char *rawname, const unsigned char *id);
+DI_API int di_format(DiImage *image, const unsigned char *rawname, const unsigned char *id);
 /* Scratches every file of the type (1-3) whose name matches the raw pattern.
  * Returns and sets 1 (track = number scratched), 62 none matched, or 64 bad
  * type. */
-int di_delete(DiImage *image, const unsigned char *rawpattern, int type);
+DI_API int di_delete(DiImage *image, const unsigned char *rawpattern, int type);
 /* Gives the first file of the type that matches the raw pattern the new raw
  * name. Returns and sets 0, or 62 when no file matches. */
-int di_rename(DiImage *image, const unsigned char *rawpattern, const unsigned char *newrawname,
-              int type);
+DI_API int di_rename(DiImage *image, const unsigned char *rawpattern,
+                     const unsigned char *newrawname, int type);
 
-/* ---- Directory listing ------------------------------------------------- */
-
-/* Bits of a slot's type byte besides the file type (bits 0-2). */
-enum { DI_TYPE_MASK = 0x07, DI_LOCKED = 0x40, DI_CLOSED = 0x80 };
-
-/* Raw error-information byte of valid block ts: 1 means no error, and 1 is
- * also the answer for every block of an image without the table. */
-int di_get_ts_error_byte(DiImage *image, TsPair ts);
+/* ---- Reading the directory --------------------------------------------- */
+/*
+ * The directory pseudo-file "$" read as the drive lists it, one used slot at
+ * a time. The protocol:
+ *
+ *   DiDirReader reader;
+ *   DiDirEntry entry;
+ *   if (di_dir_open(image, &reader)) {          (else: the image's status)
+ *     if (!di_dir_read_header(&reader)) ...      (the header's status)
+ *     while (di_dir_next(&reader, &entry)) ...   (each used slot, in order)
+ *     if (reader.stop) ...                       (the directory ended early)
+ *     di_dir_close(&reader);
+ *   }
+ *
+ * The reader holds a "$" read handle while open and sets the image's status
+ * as reading does; the image must not change while it is open.
+ */
 
 /* One used slot of the directory, as a listing sees it. */
 typedef struct DiDirEntry {
@@ -272,10 +349,8 @@ typedef struct DiDirEntry {
   int index;      /* its place in that block, 0-7 */
 } DiDirEntry;
 
-/* Walks the directory pseudo-file "$" as the drive lists it: the header
- * block, then each directory block in chain order, handing out the slots
- * whose type byte is not 0. Owned by the caller (on the stack is fine);
- * all fields are the reader's own. */
+/* The reader's state; owned by the caller (on the stack is fine). All
+ * fields are the reader's own. */
 typedef struct DiDirReader {
   DiImage *image;
   DiFile *dir;             /* the open "$" handle, or null */
@@ -289,20 +364,69 @@ typedef struct DiDirReader {
 
 /* Opens "$" for reading. Returns 1 (status 0), or 0 with the status of the
  * failed open; the reader then needs no di_dir_close(). */
-int di_dir_open(DiImage *image, DiDirReader *reader);
-/* Reads the header block; call it once, before di_dir_next(). Returns 1, or 0 when it could not be
- * read: its error code and block are then the image's status. */
-int di_dir_read_header(DiDirReader *reader);
+DI_API int di_dir_open(DiImage *image, DiDirReader *reader);
+/* Reads the header block; call it once, before di_dir_next(). Returns 1, or
+ * 0 when it could not be read: its error code and block are then the
+ * image's status, and no slot will follow. */
+DI_API int di_dir_read_header(DiDirReader *reader);
 /* Fills entry with the next used slot and returns 1; returns 0 when the
  * directory has ended. `stop` is then 0 for a normal end (a last block, or
  * after a failed header read), else the status code left by the read that
  * ended it early: a block passed a second time (52), a block whose error
  * information reports an error, a link to a block that does not exist (66)
- * or a link of 0/0 (-1). The image's status then gives its text. The status
+ * or a link of 0/0 (-1). The image's status then gives its block. The status
  * is read after each block; a caller resets it to 0 between slots. */
-int di_dir_next(DiDirReader *reader, DiDirEntry *entry);
+DI_API int di_dir_next(DiDirReader *reader, DiDirEntry *entry);
 /* Closes the "$" handle, if open. */
-void di_dir_close(DiDirReader *reader);
+DI_API void di_dir_close(DiDirReader *reader);
+
+/* ---- The listing ------------------------------------------------------- */
+
+/* Bytes the listing reads of each file: 664 blocks of 256 bytes, more than a
+ * D64 can give a file, so only longer files on a D71 or D81 are read in
+ * part. */
+enum { DI_SCAN_SIZE = 169984 };
+
+/* One listed file and what reading it left. */
+typedef struct DiListedFile {
+  DiDirEntry dir; /* the slot as the directory read gave it */
+  int opened;     /* 1 when di_open() of its raw name and type succeeded */
+  DiStatus scan;  /* the status the open left, or after it a di_read() of
+                     DI_SCAN_SIZE bytes; code 0 when nothing went wrong */
+} DiListedFile;
+
+/* The directory as a drive lists it, with every file read along its chain:
+ * the facts behind kestrix's -dir. A file is opened by its raw name and type
+ * as stored, so a name holding '*' or '?' is matched as a pattern and the
+ * first matching slot is the one read, as the drive would. */
+typedef struct DiListing {
+  int free_blocks;      /* the free count kept with the image */
+  int link_checked;     /* 1 on D64 and D71, which keep the directory link in
+                           the BAM block; 0 on D81 */
+  int link_broken;      /* the BAM block links elsewhere than the directory */
+  TsPair link_expected; /* the first directory block */
+  TsPair link_found;    /* the BAM block's link */
+  int opened;           /* "$" opened; if 0, open_status says why and nothing
+                           below is set */
+  DiStatus open_status;
+  unsigned char disk_name[16]; /* as stored, padded with 0xA0 */
+  unsigned char disk_id[5];    /* id, 0xA0, DOS type, as stored */
+  int header_read;             /* the header block was read; else header_status */
+  DiStatus header_status;
+  int file_count;
+  DiListedFile *files; /* the used slots in listing order */
+  int dir_block_count;
+  TsPair *dir_blocks; /* the directory blocks read, in chain order */
+  DiStatus stop;      /* what ended the directory early; code 0 for a normal end */
+} DiListing;
+
+/* Reads the directory and works out every listed file's read. Changes
+ * nothing in the image but its status (left 0) and leaves no handle open.
+ * The cost grows with the blocks and slots of the image, not with how
+ * chains share or loop. Null when out of memory or for an image of no kind. */
+DI_API DiListing *di_listing(DiImage *image);
+/* Releases a listing; null is a harmless no-op. */
+DI_API void di_listing_free(DiListing *listing);
 
 /* ---- Integrity check --------------------------------------------------- */
 
@@ -310,13 +434,34 @@ void di_dir_close(DiDirReader *reader);
  * one of these. */
 enum { DI_OWNER_NONE = -3, DI_OWNER_SYSTEM = -2, DI_OWNER_DIRECTORY = -1 };
 
+/* What a block is, as the check sees it (DiBlockState.state). */
+enum {
+  DI_BLOCK_FREE,          /* free in the BAM, owned by no one */
+  DI_BLOCK_FILE,          /* in use, first owner a file */
+  DI_BLOCK_DIRECTORY,     /* in use, first owner the directory */
+  DI_BLOCK_SYSTEM,        /* in use, first owner the BAM or header */
+  DI_BLOCK_UNUSED,        /* in use in the BAM, owned by no one */
+  DI_BLOCK_RESERVED,      /* in use, kept by the drive (D71 track 53 but 53/0) */
+  DI_BLOCK_USED_BUT_FREE, /* owned, but free in the BAM */
+  DI_BLOCK_STATE_COUNT
+};
+
+/* What is wrong with a block (DiBlockState.marks, bits). */
+enum {
+  DI_MARK_DAMAGED = 1,  /* owned, and its error byte is not 1 */
+  DI_MARK_ERROR = 2,    /* owned by no one, and its error byte is not 1 */
+  DI_MARK_SHARED = 4,   /* two or more owners */
+  DI_MARK_BAM_FREE = 8, /* owned, but free in the BAM */
+  DI_MARK_COUNT = 4
+};
+
 /* Which walk of a file a problem was found on. */
 enum { DI_PART_NONE, DI_PART_DATA, DI_PART_RECORD, DI_PART_SIDE_SECTORS, DI_PART_INFO };
 
 enum {
   DI_PROBLEM_DIR_LINK,         /* BAM block does not link to the first directory
                                   block: expected, link (found) */
-  DI_PROBLEM_DIRECTORY,        /* listing stopped early: status, DiCheck.dir_status_text */
+  DI_PROBLEM_DIRECTORY,        /* listing stopped early: status with its block */
   DI_PROBLEM_UNCLOSED,         /* file: type byte without the closed bit */
   DI_PROBLEM_ILLEGAL_FIRST,    /* file, part, record: the walk's start `link` is no block */
   DI_PROBLEM_BAD_LINK,         /* file, part, record: `block` links to `link`, no block */
@@ -326,8 +471,9 @@ enum {
   DI_PROBLEM_USED_BUT_FREE,    /* block: owned (owner) but free in the BAM */
   DI_PROBLEM_ALLOCATED_UNUSED, /* block: in use in the BAM, no owner, not reserved */
   DI_PROBLEM_DAMAGED,          /* block: owned (owner), error byte `error` is not 1 */
-  DI_PROBLEM_BAM_COUNT         /* track (block.track): stored free count `stated`
+  DI_PROBLEM_BAM_COUNT,        /* track (block.track): stored free count `stated`
                                   vs bitmap bits set `counted` */
+  DI_PROBLEM_KIND_COUNT
 };
 
 typedef struct DiProblem {
@@ -335,7 +481,8 @@ typedef struct DiProblem {
   int file;         /* index of the listed file concerned, or -1 */
   int part;         /* DI_PART_* of the walk problems, else DI_PART_NONE */
   int record;       /* DI_PART_RECORD: index in the record list (0-126), else -1 */
-  TsPair block;     /* the block concerned (track only for DI_PROBLEM_BAM_COUNT) */
+  TsPair block;     /* the block concerned (track only for DI_PROBLEM_BAM_COUNT;
+                       DI_PROBLEM_DIRECTORY: the status's block) */
   TsPair link;      /* the link that is no block / was found */
   TsPair expected;  /* DI_PROBLEM_DIR_LINK: the first directory block */
   int owner;        /* first owner, see DI_OWNER_* */
@@ -356,6 +503,8 @@ typedef struct DiBlockState {
   int owner;        /* first owner in the order system, directory, files */
   int second_owner; /* DI_OWNER_NONE when fewer than two */
   int owner_count;  /* how many owners */
+  int state;        /* DI_BLOCK_* */
+  int marks;        /* DI_MARK_* bits */
 } DiBlockState;
 
 typedef struct DiCheck {
@@ -365,8 +514,7 @@ typedef struct DiCheck {
   int block_count;
   DiBlockState *blocks; /* every block in track/sector order */
   int problem_count;
-  DiProblem *problems;                  /* in report order */
-  char dir_status_text[DI_STATUS_SIZE]; /* status string of a DI_PROBLEM_DIRECTORY, else "" */
+  DiProblem *problems; /* in report order */
 } DiCheck;
 
 /* Examines the image as the listing reads it: the directory, the chains of
@@ -380,9 +528,13 @@ typedef struct DiCheck {
  * the first of them (the others show as shared blocks), so the problems are
  * bounded by a few per block and per slot. Returns null when out of
  * memory, or for an image of no known kind; release with di_check_free(). */
-DiCheck *di_check(DiImage *image);
+DI_API DiCheck *di_check(DiImage *image);
+/* The same from a listing of the image made by di_listing(), so that the
+ * directory is read once for both; the image must not have changed since.
+ * The check's files are the listing's, by the same index. */
+DI_API DiCheck *di_check_listing(DiImage *image, const DiListing *listing);
 /* Releases a check; null is a harmless no-op. */
-void di_check_free(DiCheck *check);
+DI_API void di_check_free(DiCheck *check);
 
 #ifdef __cplusplus
 }

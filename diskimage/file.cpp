@@ -22,19 +22,19 @@ Entered enter_block(DiFile *file, TsPair ts) {
   unsigned char *block = di_get_ts_addr(image, ts);
   file->ts = ts;
   file->buffer = block + kDataStart;
-  file->next_ts = make_ts(block[kLinkTrack], block[kLinkSector]);
+  file->next_ts = stored_link(block);
   file->buf_pos = 0;
   if (file->next_ts.track == 0) {
     file->buf_len = file->next_ts.sector == 0 ? 0 : file->next_ts.sector - 1;
     if (file->next_ts.sector != 0) return Entered::kLast;
-    set_status(image, -1, ts.track, ts.sector);
+    set_status(image, DI_STATUS_UNKNOWN, ts.track, ts.sector);
     return Entered::kEmptyLast;
   }
   if (!di_ts_is_valid(image->type, file->next_ts)) {
     // The block is not delivered; a later read steps on, meets the same link
     // and stops again.
     file->buf_len = 0;
-    set_status(image, 66, file->next_ts.track, file->next_ts.sector);
+    set_status(image, DI_STATUS_ILLEGAL_TS, file->next_ts.track, file->next_ts.sector);
     return Entered::kBadLink;
   }
   file->buf_len = kDataSize;
@@ -51,19 +51,19 @@ bool open_read(DiFile *file, const unsigned char *name, int type) {
     file->next_ts = di_get_dir_ts(image);
     file->buf_len = kDataSize;
     if (!di_ts_is_valid(image->type, file->next_ts)) {
-      set_status(image, 66, file->next_ts.track, file->next_ts.sector);
+      set_status(image, DI_STATUS_ILLEGAL_TS, file->next_ts.track, file->next_ts.sector);
       return false;
     }
     return true;
   }
   FileEntry *entry = find_file_entry(image, name, type);
   if (!entry) {
-    set_status(image, 62, 0, 0);
+    set_status(image, DI_STATUS_FILE_NOT_FOUND, 0, 0);
     return false;
   }
   file->entry = entry;
   if (!di_ts_is_valid(image->type, entry->first_ts)) {
-    set_status(image, 66, entry->first_ts.track, entry->first_ts.sector);
+    set_status(image, DI_STATUS_ILLEGAL_TS, entry->first_ts.track, entry->first_ts.sector);
     return false;
   }
   Entered first = enter_block(file, entry->first_ts);
@@ -91,12 +91,12 @@ bool open_write(DiFile *file, const unsigned char *name, int type) {
 bool write_block(DiFile *file, int last_len) {
   DiImage *image = file->image;
   if (image->free_blocks == 0) {
-    set_status(image, 72, 0, 0);
+    set_status(image, DI_STATUS_DISK_FULL, 0, 0);
     return false;
   }
   TsPair fresh = alloc_next_ts(image, file->ts);
   if (fresh.track == 0) {
-    set_status(image, 72, 0, 0);
+    set_status(image, DI_STATUS_DISK_FULL, 0, 0);
     return false;
   }
   file->next_ts = fresh;
@@ -124,109 +124,7 @@ bool write_block(DiFile *file, int last_len) {
   return true;
 }
 
-// The block a read goes on to after `ts`, whose link `link` is valid: the
-// directory's header block of a D64 or D71 leads to 18/1 whatever it says.
-TsPair step_after(const DiImage *image, TsPair ts, TsPair link) {
-  const bool header =
-      (image->type == D64 || image->type == D71) && ts.track == 18 && ts.sector == 0;
-  return header ? make_ts(18, 1) : link;
-}
-
-// What a read leaves when it enters `ts` as any block after the first and
-// cannot go on past it: the same tests in the same order as di_read and
-// enter_block make. An ordinary last block leaves nothing (code 0).
-ReadOutcome stop_at(DiImage *image, TsPair ts) {
-  const int err = di_get_ts_err(image, ts);
-  if (err != 0) return {true, err, ts};
-  const TsPair link = next_ts_in_chain(image, ts);
-  if (link.track == 0) return {true, link.sector == 0 ? -1 : 0, link.sector == 0 ? ts : TsPair{}};
-  return {true, 66, link};
-}
-
-// One more than the largest visited_index of the image's blocks.
-int block_indexes(const DiImage *image) {
-  const KindInfo *kind = kind_info(image->type);
-  return kind ? kind->tracks * 40 : 0;
-}
-
 }  // namespace
-
-int ReadOutcomes::Step::operator()(int index) const {
-  // Called once for every block a listing's files pass, so the block is
-  // numbered once for its error byte and its link.
-  const TsPair ts = ts_of_visited_index(index);
-  const int block = get_block_num(image->type, ts);
-  if (block_err(image, block) != 0) return -1;
-  const unsigned char *bytes = image->blocks + static_cast<size_t>(block) * kBlockSize;
-  const TsPair link = make_ts(bytes[kLinkTrack], bytes[kLinkSector]);
-  if (link.track == 0 || !di_ts_is_valid(image->type, link)) return -1;
-  return visited_index(step_after(image, ts, link));
-}
-
-ReadOutcomes::ReadOutcomes(DiImage *image, int budget)
-    : image_(image),
-      budget_(budget),
-      // The first block gives kDataSize bytes and so does every block stepped
-      // into but the last, so step n starts with budget - n * kDataSize left.
-      max_steps_(budget > 0 ? (budget - 1) / kDataSize : 0),
-      chains_(Step{image}, block_indexes(image)),
-      known_(static_cast<size_t>(block_indexes(image))) {}
-
-ReadOutcome ReadOutcomes::open_and_read(const NameIndex &names, const unsigned char *name,
-                                        int type) {
-  const ReadOutcome read{true, 0, {0, 0}};
-  if (is_directory_name(name)) {
-    const TsPair dir = di_get_dir_ts(image_);
-    if (!di_ts_is_valid(image_->type, dir)) return {false, 66, dir};
-    if (budget_ <= 0) return read;
-    const int err = di_get_ts_err(image_, image_->header_ts);
-    if (err != 0) return {true, err, image_->header_ts};
-    return read_on(dir);
-  }
-  const FileEntry *entry = names.find(name, type);
-  if (!entry) return {false, 62, {0, 0}};
-  const TsPair first = entry->first_ts;
-  if (!di_ts_is_valid(image_->type, first)) return {false, 66, first};
-  // Files that start at the same block end the same way.
-  Known &known = known_[static_cast<size_t>(visited_index(first))];
-  if (known.state == 0) {
-    const ReadOutcome outcome = read_from(first);
-    known = {static_cast<std::int8_t>(outcome.opened ? 1 : 2),
-             static_cast<std::int8_t>(outcome.code), outcome.ts};
-  }
-  return {known.state == 1, known.code, known.ts};
-}
-
-ReadOutcome ReadOutcomes::read_from(TsPair first) {
-  const ReadOutcome read{true, 0, {0, 0}};
-  const TsPair link = next_ts_in_chain(image_, first);
-  if (link.track == 0 && link.sector == 0) return {false, -1, first};
-  if (link.track != 0 && !di_ts_is_valid(image_->type, link)) return {false, 66, link};
-  if (budget_ <= 0) return read;
-  const int err = di_get_ts_err(image_, first);
-  if (err != 0) return {true, err, first};
-  if (link.track == 0) return read;
-  return read_on(step_after(image_, first, link));
-}
-
-// The first block is not marked as visited, so only the walk from `second`
-// counts: its blocks are new until it has gone once round its loop, and every
-// block after that is entered a second time, setting 52. Whatever stops the
-// read last decides the status.
-ReadOutcome ReadOutcomes::read_on(TsPair second) {
-  const ReadOutcome read{true, 0, {0, 0}};
-  if (max_steps_ < 1) return read;
-  const int from = visited_index(second);
-  const ChainMap<Step>::Lead lead = chains_.lead(from);
-  if (!lead.loops) {
-    // Its last block is step dist + 1; a budget used before leaves nothing.
-    if (lead.dist + 1 > max_steps_) return read;
-    return stop_at(image_, ts_of_visited_index(lead.root));
-  }
-  if (lead.dist + chains_.loop_size(from) + 1 > max_steps_) return read;
-  return {true, 52, ts_of_visited_index(chains_.after(from, max_steps_ - 1))};
-}
-
 }  // namespace diskimage
 
 using namespace diskimage;
@@ -234,7 +132,7 @@ using namespace diskimage;
 extern "C" {
 
 DiFile *di_open(DiImage *image, const unsigned char *name, int type, const char *mode) {
-  set_status(image, 255, 0, 0);
+  set_status(image, DI_STATUS_FAILED, 0, 0);
   bool reading = std::strcmp(mode, "rb") == 0;
   if (!reading && std::strcmp(mode, "wb") != 0) return nullptr;
   // One allocation; calloc clears the visited flags. It comes before the
@@ -252,7 +150,7 @@ DiFile *di_open(DiImage *image, const unsigned char *name, int type, const char 
   file->position = 0;
   file->buf_pos = 0;
   image->open_files++;
-  set_status(image, 0, 0, 0);
+  set_status(image, DI_STATUS_OK, 0, 0);
   return file;
 }
 
@@ -289,20 +187,18 @@ int di_read(DiFile *file, void *dst, int len) {
       continue;
     }
     if (file->next_ts.track == 0) return delivered;
-    TsPair ts =
-        (image->type == D64 || image->type == D71) && file->ts.track == 18 && file->ts.sector == 0
-            ? make_ts(18, 1)
-            : next_ts_in_chain(image, file->ts);
+    TsPair ts = read_link_after(*kind_info(image->type), file->ts,
+                                next_ts_in_chain(image, file->ts));
     if (ts.track == 0) return delivered;
     // The link is read again from the image, so it is checked again: it may
     // have changed since the block was entered, and it is what stops a handle
     // for good at an illegal link.
     if (!di_ts_is_valid(image->type, ts)) {
-      set_status(image, 66, ts.track, ts.sector);
+      set_status(image, DI_STATUS_ILLEGAL_TS, ts.track, ts.sector);
       return delivered;
     }
     unsigned char &seen = file->visited[visited_index(ts)];
-    if (seen) set_status(image, 52, ts.track, ts.sector);
+    if (seen) set_status(image, DI_STATUS_FILE_TOO_LARGE, ts.track, ts.sector);
     seen = 1;
     // ts is valid, so without error information there is nothing to look up.
     err = image->error_info ? di_get_ts_err(image, ts) : 0;
@@ -344,7 +240,7 @@ void di_close(DiFile *file) {
     // Closing marks the slot, so the image has changed even when no block
     // is written: a di_sync() since the open must not have been the last.
     if (file->buf_pos == 0 || write_block(file, file->buf_pos)) {
-      file->entry->type |= kClosed;
+      file->entry->type |= DI_CLOSED;
       file->image->dirty = 1;
     }
     // Otherwise the pending bytes are lost and the file stays unclosed;

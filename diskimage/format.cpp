@@ -6,19 +6,24 @@
 namespace diskimage {
 namespace {
 
-constexpr unsigned char kFill = kNamePad;
-
-void free_tracks(DiImage *image, int first, int last, int skip) {
-  for (int t = first; t <= last; ++t) {
-    if (t == skip) continue;
-    for (int s = 0; s < di_sectors_per_track(image->type, t); ++s) di_free_ts(image, make_ts(t, s));
+// Frees every sector of every track but the reserved one, then allocates the
+// system blocks on the others and the first directory block: the track
+// entries were cleared first, so each track ends with its full count and
+// exactly the bits of its sectors set, less those blocks.
+void build_track_entries(DiImage *image, const KindInfo &kind) {
+  for (int t = 1; t <= kind.tracks; ++t) {
+    if (t == kind.reserved_track) continue;
+    for (int s = 0; s < kind.sectors[static_cast<size_t>(t)]; ++s) di_free_ts(image, make_ts(t, s));
   }
+  for (int i = 0; i < kind.system_block_count; ++i)
+    if (kind.system_blocks[i].track != kind.reserved_track) di_alloc_ts(image, kind.system_blocks[i]);
+  di_alloc_ts(image, kind.dir_ts);
 }
 
 void empty_directory_block(DiImage *image, TsPair ts) {
   unsigned char *block = di_get_ts_addr(image, ts);
   std::memset(block, 0, kBlockSize);
-  block[kLinkSector] = 0xFF;
+  block[kLinkSector] = kLastBlockFull;
 }
 
 // Disk name, id and DOS type as both header layouts keep them: the name, two
@@ -27,57 +32,57 @@ void empty_directory_block(DiImage *image, TsPair ts) {
 void write_title(unsigned char *name_at, const unsigned char *rawname, const unsigned char *id,
                  const char *dos_type) {
   std::memcpy(name_at, rawname, kNameSize);
-  name_at[16] = kFill;
-  name_at[17] = kFill;
+  name_at[16] = kNamePad;
+  name_at[17] = kNamePad;
   if (id) std::memcpy(name_at + kTitleIdOffset, id, 2);
-  name_at[20] = kFill;
+  name_at[20] = kNamePad;
   name_at[21] = static_cast<unsigned char>(dos_type[0]);
   name_at[22] = static_cast<unsigned char>(dos_type[1]);
 }
 
-void format_1541_family(DiImage *image, const unsigned char *rawname, const unsigned char *id) {
+void format_1541_family(DiImage *image, const KindInfo &kind, const unsigned char *rawname,
+                        const unsigned char *id) {
   using namespace cbm1541;
-  const bool d71 = image->type == D71;
-  if (d71) std::memset(di_get_ts_addr(image, image->bam2_ts), 0, kBlockSize);
-  unsigned char *bam = di_get_ts_addr(image, image->bam_ts);
-  bam[kLinkTrack] = 18;
-  bam[kLinkSector] = 1;
+  if (kind.bam2_ts.track != 0) std::memset(di_get_ts_addr(image, kind.bam2_ts), 0, kBlockSize);
+  unsigned char *bam = di_get_ts_addr(image, kind.bam_ts);
+  bam[kLinkTrack] = kind.dir_ts.track;
+  bam[kLinkSector] = kind.dir_ts.sector;
   bam[kDosVersion] = 'A';
-  bam[kDoubleSided] = d71 ? 0x80 : 0;
+  bam[kDoubleSided] = kind.double_sided ? 0x80 : 0;
   std::memset(bam + kTrackEntries, 0, kDiskName - kTrackEntries);
-  if (d71) std::memset(bam + kSide2Counts, 0, kBlockSize - kSide2Counts);
-  free_tracks(image, 1, di_tracks(image->type), d71 ? 53 : 0);
-  di_alloc_ts(image, make_ts(18, 0));
-  di_alloc_ts(image, make_ts(18, 1));
-  write_title(bam + kDiskName, rawname, id, "2A");
-  std::memset(bam + kDosTypeFill, kFill, kMessageArea - kDosTypeFill);
-  std::memset(bam + kMessageArea, 0, (d71 ? kSide2Counts : kMessageEnd) - kMessageArea);
-  empty_directory_block(image, make_ts(18, 1));
+  if (kind.double_sided) std::memset(bam + kSide2Counts, 0, kBlockSize - kSide2Counts);
+  build_track_entries(image, kind);
+  write_title(bam + kDiskName, rawname, id, kind.dos_type);
+  std::memset(bam + kDosTypeFill, kNamePad, kMessageArea - kDosTypeFill);
+  std::memset(bam + kMessageArea, 0,
+              (kind.double_sided ? kSide2Counts : kBlockSize) - kMessageArea);
+  empty_directory_block(image, kind.dir_ts);
 }
 
-void format_1581(DiImage *image, const unsigned char *rawname, const unsigned char *id) {
+void format_1581(DiImage *image, const KindInfo &kind, const unsigned char *rawname,
+                 const unsigned char *id) {
   using namespace cbm1581;
-  const TsPair bam_blocks[2] = {image->bam_ts, image->bam2_ts};
+  const TsPair bam_blocks[2] = {kind.bam_ts, kind.bam2_ts};
   for (int i = 0; i < 2; ++i) {
     unsigned char *bam = di_get_ts_addr(image, bam_blocks[i]);
-    bam[kLinkTrack] = i == 0 ? 40 : 0;
-    bam[kLinkSector] = i == 0 ? 2 : 0xFF;
+    // The first BAM block links to the second, which ends the chain.
+    bam[kLinkTrack] = i == 0 ? kind.bam2_ts.track : 0;
+    bam[kLinkSector] = i == 0 ? kind.bam2_ts.sector : kLastBlockFull;
     bam[kBamVersion] = 'D';
     bam[kBamVersionCheck] = 0xBB;
     if (id) std::memcpy(bam + kBamId, id, 2);
     bam[kBamIoFlags] = 0xC0;
     std::memset(bam + kBamEnd, 0, kBlockSize - kBamEnd);
   }
-  free_tracks(image, 1, 80, 0);
-  for (int s = 0; s <= 3; ++s) di_alloc_ts(image, make_ts(40, s));
-  unsigned char *header = di_get_ts_addr(image, image->header_ts);
-  header[kLinkTrack] = 40;
-  header[kLinkSector] = 3;
-  write_title(header + kDiskName, rawname, id, "3D");
-  header[kDosTypeFill] = kFill;
-  header[kDosTypeFill + 1] = kFill;
+  build_track_entries(image, kind);
+  unsigned char *header = di_get_ts_addr(image, kind.header_ts);
+  header[kLinkTrack] = kind.dir_ts.track;
+  header[kLinkSector] = kind.dir_ts.sector;
+  write_title(header + kDiskName, rawname, id, kind.dos_type);
+  header[kDosTypeFill] = kNamePad;
+  header[kDosTypeFill + 1] = kNamePad;
   std::memset(header + kHeaderEnd, 0, kBlockSize - kHeaderEnd);
-  empty_directory_block(image, make_ts(40, 3));
+  empty_directory_block(image, kind.dir_ts);
 }
 
 }  // namespace
@@ -95,17 +100,19 @@ int di_format(DiImage *image, const unsigned char *rawname, const unsigned char 
     if (image->error_info)
       std::memset(image->error_info, 1, image->blocks + image->size - image->error_info);
   }
-  if (image->type == D81) {
-    format_1581(image, rawname, id);
+  const KindInfo &kind = *kind_info(image->type);
+  // The 1541 family keeps the BAM in its header block.
+  if (same_ts(kind.bam_ts, kind.header_ts)) {
+    format_1541_family(image, kind, rawname, id);
   } else {
-    format_1541_family(image, rawname, id);
+    format_1581(image, kind, rawname, id);
   }
   image->free_blocks = blocks_free(image);
-  return set_status(image, 0, 0, 0);
+  return set_status(image, DI_STATUS_OK, 0, 0);
 }
 
 int di_delete(DiImage *image, const unsigned char *rawpattern, int type) {
-  if (type < 1 || type > 3) return set_status(image, 64, 0, 0);
+  if (type < DI_FT_SEQ || type > DI_FT_USR) return set_status(image, DI_STATUS_TYPE_MISMATCH, 0, 0);
   int count = 0;
   // A scratched slot no longer matches its type, so each pass finds a new one.
   while (FileEntry *entry = find_file_entry(image, rawpattern, type)) {
@@ -113,19 +120,19 @@ int di_delete(DiImage *image, const unsigned char *rawpattern, int type) {
     entry->type = 0;
     ++count;
   }
-  if (count == 0) return set_status(image, 62, 0, 0);
+  if (count == 0) return set_status(image, DI_STATUS_FILE_NOT_FOUND, 0, 0);
   image->dirty = 1;
   image->free_blocks = blocks_free(image);
-  return set_status(image, 1, count, 0);
+  return set_status(image, DI_STATUS_FILES_SCRATCHED, count, 0);
 }
 
 int di_rename(DiImage *image, const unsigned char *rawpattern, const unsigned char *newrawname,
               int type) {
   FileEntry *entry = find_file_entry(image, rawpattern, type);
-  if (!entry) return set_status(image, 62, 0, 0);
+  if (!entry) return set_status(image, DI_STATUS_FILE_NOT_FOUND, 0, 0);
   std::memcpy(entry->rawname, newrawname, kNameSize);
   image->dirty = 1;
-  return set_status(image, 0, 0, 0);
+  return set_status(image, DI_STATUS_OK, 0, 0);
 }
 
 }  // extern "C"

@@ -8,90 +8,142 @@ namespace diskimage {
 namespace {
 
 // One side of a 1541 disk: zones of 21, 19, 18 and 17 sectors.
-constexpr int kSideTracks = 35;
-constexpr int kSideBlocks = 683;
-
-constexpr int side_sectors(int track) {
+constexpr int zone_sectors(int track) {
   if (track <= 17) return 21;
   if (track <= 24) return 19;
   if (track <= 30) return 18;
   return 17;
 }
 
-// First block of every track of one side, so that addressing is a lookup.
-constexpr std::array<int, kSideTracks + 2> make_side_offsets() {
-  std::array<int, kSideTracks + 2> first{};
-  for (int t = 1; t <= kSideTracks + 1; ++t)
-    first[t] = t == 1 ? 0 : first[t - 1] + side_sectors(t - 1);
-  return first;
+constexpr int kind_sectors(const KindInfo &kind, int track) {
+  if (kind.fixed_sectors != 0) return kind.fixed_sectors;
+  if (kind.side_tracks != 0 && track > kind.side_tracks) track -= kind.side_tracks;
+  return zone_sectors(track);
 }
-constexpr auto kSideFirstBlock = make_side_offsets();
-static_assert(kSideFirstBlock[18] == 357 && kSideFirstBlock[kSideTracks + 1] == kSideBlocks);
+
+// Fills in what follows from the rest: the sectors and first block of every
+// track, so that validity and addressing are lookups, and the sizes.
+constexpr KindInfo derive(KindInfo kind) {
+  int block = 0;
+  for (int t = 1; t <= kind.tracks; ++t) {
+    const int sectors = kind_sectors(kind, t);
+    kind.sectors[static_cast<size_t>(t)] = static_cast<std::uint8_t>(sectors);
+    kind.first_block[static_cast<size_t>(t)] = static_cast<std::uint16_t>(block);
+    kind.max_sectors = sectors > kind.max_sectors ? sectors : kind.max_sectors;
+    block += sectors;
+  }
+  kind.blocks = block;
+  kind.image_size = block * kBlockSize;
+  return kind;
+}
+
+constexpr BamRegion k1541Side1{.first_track = 1,
+                               .last_track = 35,
+                               .count_offset = cbm1541::kTrackEntries,
+                               .count_stride = 4,
+                               .bitmap_offset = cbm1541::kTrackEntries + 1,
+                               .bitmap_stride = 4};
 
 constexpr KindInfo kKinds[] = {
-    {D64,
-     35,
-     683,
-     DI_D64_SIZE,
-     21,
-     10,
-     {18, 0},
-     {0, 0},
-     {18, 0},
-     3,
-     true,
-     {{{1, 35, false, 4, 4, false, 5, 4}, {}}},
-     1,
-     {{{1, 35, 18}, {}}},
-     1,
-     "73,cbm dos v2.6 1541,00,00",
-     {{{18, 0}}},
-     1,
-     0},
-    {D71,
-     70,
-     1366,
-     DI_D71_SIZE,
-     21,
-     6,
-     {18, 0},
-     {53, 0},
-     {18, 0},
-     3,
-     false,
-     {{{1, 35, false, 4, 4, false, 5, 4}, {36, 70, false, 221, 1, true, 0, 3}}},
-     2,
-     {{{1, 35, 18}, {36, 70, 53}}},
-     2,
-     "73,cbm dos v3.0 1571,00,00",
-     {{{18, 0}, {53, 0}}},
-     2,
-     53},
-    {D81,
-     80,
-     3200,
-     DI_D81_SIZE,
-     40,
-     1,
-     {40, 1},
-     {40, 2},
-     {40, 0},
-     5,
-     false,
-     {{{1, 40, false, 16, 6, false, 17, 6}, {41, 80, true, 16, 6, true, 17, 6}}},
-     2,
-     {{{1, 40, 40}, {41, 80, 0}}},
-     2,
-     "73,copyright cbm dos v10 1581,00,00",
-     {{{40, 0}, {40, 1}, {40, 2}}},
-     3,
-     0},
+    derive({.type = D64,
+            .name = "d64",
+            .tracks = 35,
+            .interleave = 10,
+            .bam_ts = {18, 0},
+            .header_ts = {18, 0},
+            .dir_ts = {18, 1},
+            .dir_ts_fixed = true,
+            .dir_link_in_bam = true,
+            .disk_name_offset = cbm1541::kDiskName,
+            .dos_type = "2A",
+            .message_offset = cbm1541::kMessageArea,
+            .bitmap_bytes = 3,
+            .zero_count_full = true,
+            .regions = {{k1541Side1}},
+            .region_count = 1,
+            .passes = {{{.first_track = 1, .last_track = 35, .skip_track = 18}}},
+            .pass_count = 1,
+            .power_on = "73,cbm dos v2.6 1541,00,00",
+            .system_blocks = {{{18, 0}}},
+            .system_block_count = 1}),
+    derive({.type = D71,
+            .name = "d71",
+            .tracks = 70,
+            .side_tracks = 35,
+            .interleave = 6,
+            .bam_ts = {18, 0},
+            .bam2_ts = {53, 0},
+            .header_ts = {18, 0},
+            .dir_ts = {18, 1},
+            .dir_ts_fixed = true,
+            .double_sided = true,
+            .dir_link_in_bam = true,
+            .disk_name_offset = cbm1541::kDiskName,
+            .dos_type = "2A",
+            .message_offset = cbm1541::kMessageArea,
+            .bitmap_bytes = 3,
+            // Side 2 keeps its counts at the end of the first BAM block and its
+            // bitmaps, without counts, in the second.
+            .regions = {{k1541Side1,
+                         {.first_track = 36,
+                          .last_track = 70,
+                          .count_offset = cbm1541::kSide2Counts,
+                          .count_stride = 1,
+                          .bitmap_in_bam2 = true,
+                          .bitmap_offset = 0,
+                          .bitmap_stride = 3}}},
+            .region_count = 2,
+            .passes = {{{.first_track = 1, .last_track = 35, .skip_track = 18},
+                        {.first_track = 36, .last_track = 70, .skip_track = 53}}},
+            .pass_count = 2,
+            .power_on = "73,cbm dos v3.0 1571,00,00",
+            .system_blocks = {{{18, 0}, {53, 0}}},
+            .system_block_count = 2,
+            .reserved_track = 53}),
+    derive({.type = D81,
+            .name = "d81",
+            .tracks = 80,
+            .fixed_sectors = 40,
+            .interleave = 1,
+            .bam_ts = {40, 1},
+            .bam2_ts = {40, 2},
+            .header_ts = {40, 0},
+            .dir_ts = {40, 3},
+            .disk_name_offset = cbm1581::kDiskName,
+            .dos_type = "3D",
+            .bitmap_bytes = 5,
+            .regions = {{{.first_track = 1,
+                          .last_track = 40,
+                          .count_offset = cbm1581::kTrackEntries,
+                          .count_stride = 6,
+                          .bitmap_offset = cbm1581::kTrackEntries + 1,
+                          .bitmap_stride = 6},
+                         {.first_track = 41,
+                          .last_track = 80,
+                          .count_in_bam2 = true,
+                          .count_offset = cbm1581::kTrackEntries,
+                          .count_stride = 6,
+                          .bitmap_in_bam2 = true,
+                          .bitmap_offset = cbm1581::kTrackEntries + 1,
+                          .bitmap_stride = 6}}},
+            .region_count = 2,
+            .passes = {{{.first_track = 1, .last_track = 40, .skip_track = 40},
+                        {.first_track = 41, .last_track = 80}}},
+            .pass_count = 2,
+            .power_on = "73,copyright cbm dos v10 1581,00,00",
+            .system_blocks = {{{40, 0}, {40, 1}, {40, 2}}},
+            .system_block_count = 3}),
 };
-// The sizes with error information, which kind_for_size derives, are the
-// header's too.
-static_assert(kKinds[0].image_size + kKinds[0].blocks == DI_D64_ERR_SIZE &&
+
+// The header's sizes are the table's: blocks, and one error byte a block.
+static_assert(kKinds[0].image_size == DI_D64_SIZE &&
+              kKinds[0].image_size + kKinds[0].blocks == DI_D64_ERR_SIZE &&
+              kKinds[1].image_size == DI_D71_SIZE &&
               kKinds[1].image_size + kKinds[1].blocks == DI_D71_ERR_SIZE &&
+              kKinds[2].image_size == DI_D81_SIZE &&
               kKinds[2].image_size + kKinds[2].blocks == DI_D81_ERR_SIZE);
+static_assert(kKinds[0].block_num({18, 0}) == 357 && kKinds[1].block_num({36, 0}) == 683 &&
+              kKinds[2].block_num({2, 0}) == 40);
 
 }  // namespace
 
@@ -119,14 +171,7 @@ int get_block_num(ImageType type, TsPair ts) {
                 __LINE__);
     std::exit(-1);
   }
-  int track = ts.track;
-  int base = 0;
-  if (type == D81) return (track - 1) * 40 + ts.sector;
-  if (track > kSideTracks) {
-    track -= kSideTracks;
-    base = kSideBlocks;
-  }
-  return base + kSideFirstBlock[track] + ts.sector;
+  return kind_info(type)->block_num(ts);
 }
 
 int interleave(ImageType type) {
@@ -146,22 +191,13 @@ int di_tracks(ImageType type) {
 }
 
 int di_sectors_per_track(ImageType type, int track) {
-  switch (type) {
-    case D71:
-      if (track > kSideTracks) track -= kSideTracks;
-      return side_sectors(track);
-    case D64:
-      return side_sectors(track);
-    case D81:
-      return 40;
-    default:
-      return 0;
-  }
+  const KindInfo *kind = kind_info(type);
+  return kind ? kind_sectors(*kind, track) : 0;
 }
 
 int di_ts_is_valid(ImageType type, TsPair ts) {
-  return ts.track != 0 && ts.track <= di_tracks(type) &&
-         ts.sector < di_sectors_per_track(type, ts.track);
+  const KindInfo *kind = kind_info(type);
+  return kind && kind->valid(ts);
 }
 
 unsigned char *di_get_ts_addr(DiImage *image, TsPair ts) {

@@ -125,7 +125,7 @@ DiImage *image_from_buffer(const char *path, unsigned char *bytes, long long siz
   image->free_blocks = blocks_free(image);
   image->dirty = 0;
   image->interleave = interleave(kind->type);
-  set_status(image, 254, 0, 0);
+  set_status(image, DI_STATUS_FRESH, 0, 0);
   return image;
 }
 
@@ -134,6 +134,10 @@ DiImage *image_from_buffer(const char *path, unsigned char *bytes, long long siz
 using namespace diskimage;
 
 extern "C" {
+
+const char *di_version(void) {
+  return DI_VERSION;
+}
 
 DiImage *di_load_image(const char *path) {
   int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -164,6 +168,21 @@ DiImage *di_load_image(const char *path) {
     return nullptr;
   }
   return image_from_buffer(path, bytes, size);
+}
+
+DiImage *di_load_image_from_memory(const char *path, const void *bytes, long size) {
+  bool has_error_info = false;
+  if (!kind_for_size(size, &has_error_info)) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  auto *copy = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(size)));
+  if (!copy) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  std::memcpy(copy, bytes, static_cast<size_t>(size));
+  return image_from_buffer(path, copy, size);
 }
 
 DiImage *di_create_image(const char *path, int size) {

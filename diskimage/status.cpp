@@ -77,7 +77,6 @@ constexpr DosError dos_error[] = {
     {-1, -1, nullptr},
 };
 
-constexpr int kFreshImage = DI_STATUS_FRESH;
 constexpr int kStatusSize = DI_STATUS_SIZE;
 
 // The status code of every error-information byte, so that a read's check of
@@ -131,12 +130,7 @@ int set_status(DiImage *image, int code, int track, int sector) {
   return code;
 }
 
-int get_ts_doserr(DiImage *image, TsPair ts) {
-  int block = get_block_num(image->type, ts);
-  return image->error_info ? image->error_info[block] : 1;
-}
-
-int block_err(const DiImage *image, int block) {
+int block_error_code(const DiImage *image, int block) {
   return image->error_info ? kCodeOfByte[image->error_info[block]] : 0;
 }
 
@@ -152,32 +146,41 @@ const char *di_status_message(int code) {
   return "unknown error";
 }
 
-int di_status(DiImage *image, char *buffer) {
+int di_status_text(ImageType type, int code, TsPair ts, char *buffer) {
   // Formatted by hand: the listing takes the status of every file, and
   // snprintf was a good part of its time.
   char text[128];
-  if (image->status == kFreshImage) {
-    const KindInfo *kind = kind_info(image->type);
+  if (code == DI_STATUS_FRESH) {
+    const KindInfo *kind = kind_info(type);
     finish(buffer, text, put_text(text, kind ? kind->power_on : ""));
     return DI_STATUS_DOS_MISMATCH;
   }
-  char *out = put_two_digits(text, image->status);
+  char *out = put_two_digits(text, code);
   *out++ = ',';
-  out = put_text(out, di_status_message(image->status));
+  out = put_text(out, di_status_message(code));
   *out++ = ',';
-  out = put_two_digits(out, image->status_ts.track);
+  out = put_two_digits(out, ts.track);
   *out++ = ',';
-  out = put_two_digits(out, image->status_ts.sector);
+  out = put_two_digits(out, ts.sector);
   finish(buffer, text, out);
-  return image->status;
+  return code;
 }
 
-int di_get_ts_error_byte(DiImage *image, TsPair ts) {
-  return get_ts_doserr(image, ts);
+int di_status(const DiImage *image, char *buffer) {
+  return di_status_text(image->type, image->status, image->status_ts, buffer);
 }
 
-int di_get_ts_err(DiImage *image, TsPair ts) {
-  return kCodeOfByte[static_cast<unsigned char>(get_ts_doserr(image, ts))];
+int get_ts_doserr(const DiImage *image, TsPair ts) {
+  const int block = get_block_num(image->type, ts);
+  return image->error_info ? image->error_info[block] : 1;
+}
+
+int di_get_ts_err(const DiImage *image, TsPair ts) {
+  return block_error_code(image, get_block_num(image->type, ts));
+}
+
+int di_error_code(int error_byte) {
+  return error_byte >= 0 && error_byte <= 0xFF ? kCodeOfByte[static_cast<size_t>(error_byte)] : -1;
 }
 
 }  // extern "C"

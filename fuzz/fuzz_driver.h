@@ -338,13 +338,14 @@ inline void check_reports(DiImage *image) {
     KESTRIX_FUZZ_EXPECT(check->problem_count <= bound);
     di_check_free(check);
   }
-  print_check(image, stdout);
+  facts::ImageFacts image_facts(image, "fuzz \"image\".d64");
+  print_check(image_facts, stdout);
   char *text = nullptr;
   size_t size = 0;
   FILE *memory = open_memstream(&text, &size);
   KESTRIX_FUZZ_EXPECT(memory != nullptr);
   if (!memory) return;
-  KESTRIX_FUZZ_EXPECT(print_json(image, "fuzz \"image\".d64", memory));
+  print_json(image_facts, memory);
   std::fclose(memory);
   KESTRIX_FUZZ_EXPECT(size > 0 && text[size - 1] == '\n' &&
                       std::memchr(text, '\n', size) == text + size - 1);
@@ -352,20 +353,24 @@ inline void check_reports(DiImage *image) {
   std::free(text);
 }
 
-// Runs the reports the way the command line would, twice over for the
-// listing. The reports only read the image: its bytes, its count of open files
-// and its modified flag must come out as they went in.
+// Runs the reports the way the command line would, and the listing again
+// from facts gathered afresh. The reports only read the image: its bytes, its
+// count of open files and its modified flag must come out as they went in.
 inline void run_reports(DiImage *image) {
   // Kept between runs: a fresh image-sized allocation per run costs more than
   // the reports themselves.
   static std::vector<uint8_t> before;
   before.assign(image->blocks, image->blocks + image->size);
   const int free_blocks = image->free_blocks;
-  print_dir(image);
-  print_map(image);
-  print_bammessage(image);
-  print_svg(image, "fuzz<&\">.img", stdout);
-  print_dir(image);
+  {
+    facts::ImageFacts image_facts(image, "fuzz<&\">.img");
+    print_dir(image_facts, stdout);
+    print_map(image_facts, stdout);
+    print_bammessage(image_facts, stdout);
+    print_svg(image_facts, stdout);
+  }
+  facts::ImageFacts again(image, "fuzz.img");
+  print_dir(again, stdout);
   check_reports(image);
   KESTRIX_FUZZ_EXPECT(image->open_files == 0);
   KESTRIX_FUZZ_EXPECT(image->dirty == 0);
@@ -704,14 +709,14 @@ class LibrarySession {
 
   // Reads a file just written and closed back through a fresh handle.
   void verify_written(const Handle &h, FileEntry *entry) {
-    const int type = h.type & diskimage::kTypeMask;
+    const int type = h.type & DI_TYPE_MASK;
     // A name that is "$" opens the directory, and a pattern may find an earlier
     // slot; only a lookup that leads back to this very slot can be compared.
     if (h.name[0] == '$' && h.name[1] == 0) return;
     if (diskimage::find_file_entry(image_, h.name.data(), type) != entry) return;
     const int size = static_cast<int>(h.written.size());
     const int blocks = (size + diskimage::kDataSize - 1) / diskimage::kDataSize;
-    KESTRIX_FUZZ_EXPECT(entry->type & diskimage::kClosed);
+    KESTRIX_FUZZ_EXPECT(entry->type & DI_CLOSED);
     KESTRIX_FUZZ_EXPECT(entry->blocks[0] + 256 * entry->blocks[1] == (blocks & 0xFFFF));
     DiFile *file = di_open(image_, h.name.data(), type, "rb");
     if (size == 0) {

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <string>
 
-#include "scanner/image_facts.h"
 #include "scanner/reports.h"
 
 void ptoa(unsigned char *text) {
@@ -23,10 +22,10 @@ void ptoa(unsigned char *text) {
   }
 }
 
-void print_bammessage(DiImage *image) {
+void print_bammessage(facts::ImageFacts &image, FILE *out) {
   lastoutput = 0;
-  std::string text;
-  if (!facts::bam_message(image, &text)) return;
-  std::printf("BAM Message: %s\n", text.c_str());
+  const std::optional<std::string> &text = image.bam_message();
+  if (!text) return;
+  std::fprintf(out, "BAM Message: %s\n", text->c_str());
   lastoutput = 1;
 }

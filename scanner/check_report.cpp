@@ -1,31 +1,36 @@
 // -check: the integrity check's problems in words, one line each, with runs
 // of neighbouring blocks that share a problem and an owner on one line.
 #include <cstdio>
-#include <memory>
 #include <string>
 
-#include "scanner/image_facts.h"
+#include "scanner/names.h"
+#include "scanner/output.h"
 #include "scanner/reports.h"
 
 namespace {
 
+using output::append_int;
+using output::append_ts;
+
 class CheckText {
  public:
-  CheckText(DiImage *image, const DiCheck &check, FILE *out)
-      : image_(image), check_(check), out_(out) {}
+  explicit CheckText(facts::ImageFacts &image)
+      : image_(image), check_(image.check()), names_(image.file_names()) {}
 
-  void render() {
+  std::string render() {
     const int count = check_.problem_count;
     for (int i = 0; i < count;) {
       const int run = run_length(i);
-      line(check_.problems[i], run > 1 ? &check_.problems[i + run - 1] : nullptr, run);
+      line(check_.problems[i], check_.problems[i + run - 1], run);
       i += run;
     }
     if (count == 0) {
-      std::fputs("no problems found\n", out_);
+      text_ += "no problems found\n";
     } else {
-      std::fprintf(out_, "%d problem%s found\n", count, count == 1 ? "" : "s");
+      append_int(text_, count);
+      text_ += count == 1 ? " problem found\n" : " problems found\n";
     }
+    return std::move(text_);
   }
 
  private:
@@ -54,122 +59,170 @@ class CheckText {
     return n;
   }
 
-  std::string file_name(int file) const {
-    if (file < 0 || file >= check_.file_count) return "?";
-    const FileEntry &slot = check_.files[file].slot;
-    // Appended piece by piece: GCC 12 warns falsely of "text" + string.
-    std::string name = "\"";
-    name += facts::display_name(slot);
-    name += "\" ";
-    name += ftype[slot.type & DI_TYPE_MASK];
-    return name;
+  void file_name(int file) {
+    if (file < 0 || file >= check_.file_count) {
+      text_ += '?';
+      return;
+    }
+    text_ += '"';
+    text_ += names_[static_cast<size_t>(file)];
+    text_ += "\" ";
+    text_ += names::file_type(check_.files[file].slot.type);
   }
 
-  std::string owner_name(int owner) const {
-    if (owner == DI_OWNER_SYSTEM) return "the BAM/header";
-    if (owner == DI_OWNER_DIRECTORY) return "the directory";
-    return file_name(owner);
-  }
-
-  static std::string part_name(const DiProblem &p) {
-    switch (p.part) {
-      case DI_PART_RECORD:
-        return "record " + std::to_string(p.record);
-      case DI_PART_SIDE_SECTORS:
-        return "side-sector chain";
-      case DI_PART_INFO:
-        return "info block";
-      default:
-        return "data chain";
+  void owner_name(int owner) {
+    if (const names::OwnerWords *words = names::owner(owner)) {
+      text_ += words->check;
+    } else {
+      file_name(owner);
     }
   }
 
-  static std::string ts(TsPair at) {
-    return std::to_string(at.track) + "/" + std::to_string(at.sector);
+  void part_name(const DiProblem &p) {
+    text_ += names::part_words(p.part);
+    if (p.part == DI_PART_RECORD) {
+      text_ += ' ';
+      append_int(text_, p.record);
+    }
   }
 
-  void line(const DiProblem &p, const DiProblem *last, int run) {
-    std::string where;
+  // "(N blocks)" after a run's line.
+  void blocks(int run) {
+    if (run < 2) return;
+    text_ += " (";
+    append_int(text_, run);
+    text_ += " blocks)";
+  }
+
+  void line(const DiProblem &p, const DiProblem &last, int run) {
     if (is_block_problem(p.kind)) {
-      where = last ? "blocks " + ts(p.block) + "-" + std::to_string(last->block.sector)
-                   : "block " + ts(p.block);
+      text_ += run > 1 ? "blocks " : "block ";
+      append_ts(text_, p.block);
+      if (run > 1) {
+        text_ += '-';
+        append_int(text_, last.block.sector);
+      }
+      text_ += ": ";
     }
-    const std::string blocks = run > 1 ? " (" + std::to_string(run) + " blocks)" : "";
-    std::string text;
     switch (p.kind) {
       case DI_PROBLEM_DIR_LINK:
-        text = "BAM block links to " + ts(p.link) + ", not to the directory at " + ts(p.expected);
+        text_ += "BAM block links to ";
+        append_ts(text_, p.link);
+        text_ += ", not to the directory at ";
+        append_ts(text_, p.expected);
         break;
-      case DI_PROBLEM_DIRECTORY:
-        text = std::string("directory ends early: ") + check_.dir_status_text;
+      case DI_PROBLEM_DIRECTORY: {
+        char status[DI_STATUS_SIZE];
+        di_status_text(image_.type(), p.status, p.block, status);
+        text_ += "directory ends early: ";
+        text_ += status;
         break;
+      }
       case DI_PROBLEM_UNCLOSED:
-        text = file_name(p.file) + ": not closed";
+        file_name(p.file);
+        text_ += ": not closed";
         break;
       case DI_PROBLEM_ILLEGAL_FIRST:
-        text = file_name(p.file) + ": " + part_name(p) + " starts at " + ts(p.link) +
-               ", which is no block";
+        file_name(p.file);
+        text_ += ": ";
+        part_name(p);
+        text_ += " starts at ";
+        append_ts(text_, p.link);
+        text_ += ", which is no block";
         break;
       case DI_PROBLEM_BAD_LINK:
-        text = file_name(p.file) + ": " + part_name(p) + ": block " + ts(p.block) + " links to " +
-               ts(p.link) + ", which is no block";
+        file_name(p.file);
+        text_ += ": ";
+        part_name(p);
+        text_ += ": block ";
+        append_ts(text_, p.block);
+        text_ += " links to ";
+        append_ts(text_, p.link);
+        text_ += ", which is no block";
         break;
       case DI_PROBLEM_LOOP:
-        text = file_name(p.file) + ": " + part_name(p) + " runs in a loop back to block " +
-               ts(p.block);
+        file_name(p.file);
+        text_ += ": ";
+        part_name(p);
+        text_ += " runs in a loop back to block ";
+        append_ts(text_, p.block);
         break;
       case DI_PROBLEM_COUNT_MISMATCH:
-        text = file_name(p.file) + ": the directory says " + std::to_string(p.stated) +
-               " blocks, the file has " + std::to_string(p.counted);
+        file_name(p.file);
+        text_ += ": the directory says ";
+        append_int(text_, p.stated);
+        text_ += " blocks, the file has ";
+        append_int(text_, p.counted);
         break;
       case DI_PROBLEM_SHARED:
-        text = where + ": used by " + owner_name(p.owner) + " and " + owner_name(p.second_owner) +
-               (p.owner_count > 2 ? " and " + std::to_string(p.owner_count - 2) + " more" : "") +
-               blocks;
+        text_ += "used by ";
+        owner_name(p.owner);
+        text_ += " and ";
+        owner_name(p.second_owner);
+        if (p.owner_count > 2) {
+          text_ += " and ";
+          append_int(text_, p.owner_count - 2);
+          text_ += " more";
+        }
+        blocks(run);
         break;
       case DI_PROBLEM_USED_BUT_FREE:
-        text = where + ": used by " + owner_name(p.owner) +
-               " but free in the BAM, so the next save may overwrite it" + blocks;
+        text_ += "used by ";
+        owner_name(p.owner);
+        text_ += " but free in the BAM, so the next save may overwrite it";
+        blocks(run);
         break;
       case DI_PROBLEM_ALLOCATED_UNUSED:
-        text = where + ": allocated in the BAM but used by no file" + blocks;
+        text_ += "allocated in the BAM but used by no file";
+        blocks(run);
         break;
       case DI_PROBLEM_DAMAGED:
-        text =
-            where + ": used by " + owner_name(p.owner) + ", damaged (" + damage(p) + ")" + blocks;
+        text_ += "used by ";
+        owner_name(p.owner);
+        text_ += ", damaged (";
+        damage(p.error);
+        text_ += ')';
+        blocks(run);
         break;
       case DI_PROBLEM_BAM_COUNT:
-        text = "track " + std::to_string(p.block.track) + ": the BAM counts " +
-               std::to_string(p.stated) + " free blocks, its bitmap shows " +
-               std::to_string(p.counted);
+        text_ += "track ";
+        append_int(text_, p.block.track);
+        text_ += ": the BAM counts ";
+        append_int(text_, p.stated);
+        text_ += " free blocks, its bitmap shows ";
+        append_int(text_, p.counted);
         break;
       default:
-        text = "unknown problem";
+        text_ += "unknown problem";
         break;
     }
-    std::fprintf(out_, "%s\n", text.c_str());
+    text_ += '\n';
   }
 
   // The drive's word for a block's error byte.
-  std::string damage(const DiProblem &p) const {
-    const int code = di_get_ts_err(image_, p.block);
-    if (code < 0) return "error byte " + std::to_string(p.error) + ", no known error";
-    return "error " + std::to_string(code) + ", " + di_status_message(code);
+  void damage(int error_byte) {
+    const int code = di_error_code(error_byte);
+    if (code < 0) {
+      text_ += "error byte ";
+      append_int(text_, error_byte);
+      text_ += ", no known error";
+      return;
+    }
+    text_ += "error ";
+    append_int(text_, code);
+    text_ += ", ";
+    text_ += di_status_message(code);
   }
 
-  DiImage *image_;
+  facts::ImageFacts &image_;
   const DiCheck &check_;
-  FILE *out_;
+  const std::vector<std::string> &names_;
+  std::string text_;
 };
 
 }  // namespace
 
-int print_check(DiImage *image, FILE *out) {
-  const facts::CheckPtr check = facts::check_image(image);
-  if (!check) {
-    std::fputs("check failed: out of memory\n", out);
-    return -1;
-  }
-  CheckText(image, *check, out).render();
-  return check->problem_count;
+int print_check(facts::ImageFacts &image, FILE *out) {
+  output::write(CheckText(image).render(), out);
+  return image.check().problem_count;
 }

@@ -1,10 +1,13 @@
 // The command driver: checks the arguments, loads the image once and runs the
-// commands strictly left to right.
+// commands strictly left to right. The table of commands below is the one
+// place each command is named: the dispatch, the usage text and the hint for
+// a command typed where the image belongs are all made from it.
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "scanner/reports.h"
@@ -17,6 +20,86 @@ constexpr const char *kVersion = KESTRIX_VERSION;
 constexpr int kUsageError = 255;
 // A completed run in which some -check found a problem.
 constexpr int kProblemsFound = 1;
+// What an action returns to let the run go on.
+constexpr int kGoOn = -1;
+
+// What the commands of one run share.
+struct Run {
+  facts::ImageFacts &image;
+  bool problems_found = false;
+};
+
+struct Command {
+  const char *name;  // with one dash; two are accepted as well
+  const char *help;  // the usage text's line
+  int (*action)(Run &run);
+};
+
+int run_sep(Run &) {
+  std::puts("----------------------------------------------------------------------");
+  return kGoOn;
+}
+
+int run_cr(Run &) {
+  if (lastoutput) std::putchar('\n');
+  lastoutput = 0;
+  return kGoOn;
+}
+
+int run_name(Run &run) {
+  std::printf("Image: %s\n", run.image.image_arg().c_str());
+  lastoutput = 1;
+  return kGoOn;
+}
+
+int run_dir(Run &run) {
+  print_dir(run.image, stdout);
+  return kGoOn;
+}
+
+int run_map(Run &run) {
+  print_map(run.image, stdout);
+  return kGoOn;
+}
+
+int run_bammsg(Run &run) {
+  print_bammessage(run.image, stdout);
+  return kGoOn;
+}
+
+int run_version(Run &) {
+  print_version();
+  return 0;
+}
+
+int run_check(Run &run) {
+  if (print_check(run.image, stdout) != 0) run.problems_found = true;
+  return kGoOn;
+}
+
+int run_json(Run &run) {
+  print_json(run.image, stdout);
+  return kGoOn;
+}
+
+int run_svg(Run &run) {
+  print_svg(run.image, stdout);
+  return kGoOn;
+}
+
+// In the order the usage text lists them.
+constexpr Command kCommands[] = {
+    {"-dir", "show directory and scan files", run_dir},
+    {"-map", "show BAM and Error Map", run_map},
+    {"-bammsg", "show BAM message", run_bammsg},
+    {"-sep", "print a seperator line", run_sep},
+    {"-cr", "print an empty line", run_cr},
+    {"-name", "print image name", run_name},
+    {"-version", "print program version and copyright", run_version},
+    {"-check", "check the image's consistency and list its problems", run_check},
+    {"-json", "print everything as one line of JSON", run_json},
+    {"-svg", "print a picture of the disk as SVG", run_svg},
+};
 
 // Matches an argument against a command given with one dash, also accepting
 // it with two.
@@ -25,8 +108,10 @@ bool is_command(const char *arg, const char *command) {
   return std::strcmp(arg, command) == 0;
 }
 
-void print_separator() {
-  std::puts("----------------------------------------------------------------------");
+const Command *find_command(const char *arg) {
+  for (const Command &command : kCommands)
+    if (is_command(arg, command.name)) return &command;
+  return nullptr;
 }
 
 // Standard output keeps its fixed texts, so why a run failed goes to standard
@@ -38,13 +123,6 @@ void complain(const char *prog, const std::string &message) {
   if (*name == '\0') name = "kestrix";
   std::fflush(stdout);
   std::fprintf(stderr, "%s: %s\n", name, message.c_str());
-}
-
-// The commands of the dispatch in run_commands, for the hint below.
-bool is_any_command(const char *arg) {
-  for (const char *command : {"-sep", "-cr", "-name", "-dir", "-map", "-bammsg", "-version"})
-    if (is_command(arg, command)) return true;
-  return false;
 }
 
 // Says why di_load_image refused path, from the errno it left. A wrong size
@@ -66,10 +144,28 @@ void complain_load_failed(const char *prog, const char *path, int why) {
   } else {
     reason = std::strerror(why);
     // A command typed where the image belongs was taken for a file name.
-    if (why == ENOENT && is_any_command(path))
-      reason += " (the image name comes before the commands)";
+    if (why == ENOENT && find_command(path)) reason += " (the image name comes before the commands)";
   }
   complain(prog, std::string(path) + ": " + reason);
+}
+
+// Runs the commands after the image. Returns the exit status, and whether a
+// command cut the run short (-version, or an argument that is no command).
+int run_all(const char *prog, int argc, char **argv, Run &run, bool *cut_short) {
+  *cut_short = true;
+  for (int i = 2; i < argc; ++i) {
+    const Command *command = find_command(argv[i]);
+    if (!command) {
+      // The output of the commands before stands; the image is left as it is.
+      complain(prog, "unknown command '" + std::string(argv[i]) + "'");
+      print_usage(prog);
+      return kUsageError;
+    }
+    const int status = command->action(run);
+    if (status != kGoOn) return status;
+  }
+  *cut_short = false;
+  return run.problems_found ? kProblemsFound : 0;
 }
 
 }  // namespace
@@ -78,16 +174,7 @@ void print_usage(const char *prog) {
   std::printf("usage: %s <diskimage> <command(s)>\n", prog);
   std::puts("\ndiskimage can be d64, d71, d81");
   std::puts("\noptions:");
-  std::puts("-dir        show directory and scan files");
-  std::puts("-map        show BAM and Error Map");
-  std::puts("-bammsg     show BAM message");
-  std::puts("-sep        print a seperator line");
-  std::puts("-cr         print an empty line");
-  std::puts("-name       print image name");
-  std::puts("-version    print program version and copyright");
-  std::puts("-check      check the image's consistency and list its problems");
-  std::puts("-json       print everything as one line of JSON");
-  std::puts("-svg        print a picture of the disk as SVG");
+  for (const Command &command : kCommands) std::printf("%-12s%s\n", command.name, command.help);
 }
 
 void print_version() {
@@ -122,39 +209,16 @@ int run_commands(int argc, char **argv) {
     complain_load_failed(prog, argv[1], why);
     return kUsageError;
   }
-  bool problems_found = false;
-  for (int i = 2; i < argc; ++i) {
-    const char *arg = argv[i];
-    if (is_command(arg, "-sep")) {
-      print_separator();
-    } else if (is_command(arg, "-cr")) {
-      if (lastoutput) std::putchar('\n');
-      lastoutput = 0;
-    } else if (is_command(arg, "-name")) {
-      std::printf("Image: %s\n", argv[1]);
-      lastoutput = 1;
-    } else if (is_command(arg, "-dir")) {
-      print_dir(image);
-    } else if (is_command(arg, "-map")) {
-      print_map(image);
-    } else if (is_command(arg, "-bammsg")) {
-      print_bammessage(image);
-    } else if (is_command(arg, "-version")) {
-      print_version();
-      return 0;
-    } else if (is_command(arg, "-check")) {
-      if (print_check(image, stdout) != 0) problems_found = true;
-    } else if (is_command(arg, "-json")) {
-      if (!print_json(image, argv[1], stdout)) problems_found = true;
-    } else if (is_command(arg, "-svg")) {
-      print_svg(image, argv[1], stdout);
-    } else {
-      // The output of the commands before stands; the image is left as it is.
-      complain(prog, "unknown command '" + std::string(arg) + "'");
-      print_usage(prog);
-      return kUsageError;
-    }
+  int status;
+  bool cut_short;
+  try {
+    facts::ImageFacts image_facts(image, argv[1]);
+    Run run{image_facts};
+    status = run_all(prog, argc, argv, run, &cut_short);
+  } catch (const std::bad_alloc &) {
+    complain(prog, "out of memory");
+    return kUsageError;
   }
-  di_free_image(image);
-  return problems_found ? kProblemsFound : 0;
+  if (!cut_short) di_free_image(image);
+  return status;
 }

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "scanner/image_facts.h"
+#include "scanner/facts.h"
 #include "test_images.h"
 
 namespace {
@@ -20,33 +20,42 @@ namespace {
 using namespace testing_images;
 using diskimage::make_ts;
 
-constexpr int kScanSize = 169984;
+constexpr int kScanSize = DI_SCAN_SIZE;
 
-// Each entry's scan: its name, whether it opened and the full status string.
-std::vector<std::string> scans(const facts::Listing &listing) {
+// Each entry's scan: its name, whether it opened and the full status string,
+// as di_listing() works them out.
+std::vector<std::string> scans(DiImage *image) {
+  facts::ImageFacts image_facts(image, "test.img");
+  const DiListing &listing = image_facts.listing();
   std::vector<std::string> out;
-  for (const facts::Entry &e : listing.entries)
-    out.push_back(e.name + (e.opened ? " " : " [could not open] ") + e.status);
+  for (int i = 0; i < listing.file_count; ++i) {
+    const DiListedFile &e = listing.files[i];
+    char text[DI_STATUS_SIZE];
+    di_status_text(image->type, e.scan.code, e.scan.ts, text);
+    out.push_back(image_facts.file_names()[static_cast<size_t>(i)] +
+                  (e.opened ? " " : " [could not open] ") + text);
+  }
   return out;
 }
 
+// The same by opening every listed file by name and reading it in one call.
 std::vector<std::string> reference_scans(DiImage *image) {
-  facts::Listing listing = facts::collect_listing(image);
+  facts::ImageFacts image_facts(image, "test.img");
+  const DiListing &listing = image_facts.listing();
   std::vector<unsigned char> scratch(kScanSize);
-  for (facts::Entry &e : listing.entries) {
-    DiFile *file = di_open(image, e.dir.slot.rawname, e.dir.slot.type & DI_TYPE_MASK, "rb");
+  std::vector<std::string> out;
+  for (int i = 0; i < listing.file_count; ++i) {
+    const FileEntry &slot = listing.files[i].dir.slot;
+    DiFile *file = di_open(image, slot.rawname, slot.type & DI_TYPE_MASK, "rb");
     char text[DI_STATUS_SIZE];
-    e.opened = file != nullptr;
-    e.code = di_status(image, text);
-    if (file && e.code == 0) {
-      di_read(file, scratch.data(), kScanSize);
-      e.code = di_status(image, text);
-    }
+    if (file && di_status(image, text) == 0) di_read(file, scratch.data(), kScanSize);
+    di_status(image, text);
     if (file) di_close(file);
-    e.status = text;
     image->status = 0;
+    out.push_back(image_facts.file_names()[static_cast<size_t>(i)] +
+                  (file ? " " : " [could not open] ") + text);
   }
-  return scans(listing);
+  return out;
 }
 
 std::vector<TsPair> all_blocks(DiImage *image) {
@@ -108,7 +117,7 @@ TEST(ListingScan, DirectoriesThroughTheDiskScanAsBefore) {
   for (const auto &row : rows) {
     SCOPED_TRACE(testing::Message() << row.size << " " << row.count << " " << row.loop_to);
     ImagePtr image = directory_run(row.size, row.count, row.every, row.loop_to);
-    const std::vector<std::string> fast = scans(facts::collect_listing(image.get()));
+    const std::vector<std::string> fast = scans(image.get());
     EXPECT_EQ(fast.size(), static_cast<size_t>((row.count + row.every - 1) / row.every * 8));
     EXPECT_EQ(fast, reference_scans(image.get()));
   }
@@ -158,7 +167,7 @@ TEST(ListingScan, ChainsEndEachWay) {
       put(di_get_ts_addr(image.get(), ts(i)), {next.track, next.sector});
     }
     if (row.bad >= 0) image->error_info[diskimage::get_block_num(D81, ts(row.bad))] = 5;
-    const std::vector<std::string> fast = scans(facts::collect_listing(image.get()));
+    const std::vector<std::string> fast = scans(image.get());
     EXPECT_EQ(fast, std::vector<std::string>{row.scan});
     EXPECT_EQ(fast, reference_scans(image.get()));
   }
@@ -206,11 +215,11 @@ TEST(ListingScan, DuplicateAndWildcardNamesFindTheFirstMatch) {
              make_ts(17, slots[i].first), slots[i].name);
     if (*slots[i].scan) expected.push_back(slots[i].scan);
   }
-  const std::vector<std::string> fast = scans(facts::collect_listing(img));
+  const std::vector<std::string> fast = scans(img);
   EXPECT_EQ(fast, expected);
   EXPECT_EQ(fast, reference_scans(img));
   put(block(img, 18, 0), {0, 0});  // the file now ends at 18/0
-  EXPECT_EQ(scans(facts::collect_listing(img)).back(), "through header -1,unknown error,18,00");
+  EXPECT_EQ(scans(img).back(), "through header -1,unknown error,18,00");
 }
 
 // The check's owners, block counts and walk problems as walking every
@@ -342,7 +351,7 @@ TEST(ListingScan, RandomHostileImagesScanAndCheckAsBefore) {
   for (int n = 0; n < 300; ++n) {
     SCOPED_TRACE(n);
     ImagePtr image = random_image(rng);
-    EXPECT_EQ(scans(facts::collect_listing(image.get())), reference_scans(image.get()));
+    EXPECT_EQ(scans(image.get()), reference_scans(image.get()));
     expect_check_as_walks(image.get());
   }
 }

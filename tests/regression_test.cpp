@@ -13,6 +13,7 @@
 
 #include "fuzz/fuzz_driver.h"
 #include "fuzz/seeds.h"
+#include "report_text.h"
 #include "test_images.h"
 
 namespace {
@@ -89,11 +90,11 @@ TEST(ScannerRegression, SeedImagesListTheSameTwiceAndKeepEveryInvariant) {
     BuiltImage built = build(seed.bytes);
     ASSERT_NE(built.image, nullptr);
     DiImage *image = built.image.get();
-    const std::string first = capture_stdout([&] { print_dir(image); });
-    const std::string second = capture_stdout([&] { print_dir(image); });
+    const std::string first = testing_reports::report_text(image, print_dir);
+    const std::string second = testing_reports::report_text(image, print_dir);
     EXPECT_EQ(first, second) << "a listing must not depend on what an earlier one left";
     expect_listing_shape(first);
-    const std::string map = capture_stdout([&] { print_map(image); });
+    const std::string map = testing_reports::report_text(image, print_map);
     EXPECT_EQ(lines_of(map).size(), static_cast<size_t>(di_tracks(image->type) + 2));
     capture_stdout([&] { run_reports(image); });
   }
@@ -187,7 +188,7 @@ constexpr int kEverywhereEntries = 8 * 682;
 
 TEST(ScannerRegression, DirectoryThroughEveryBlockListsEachEntryOnce) {
   testing_images::ImagePtr image = directory_everywhere();
-  const std::vector<std::string> lines = lines_of(capture_stdout([&] { print_dir(image.get()); }));
+  const std::vector<std::string> lines = lines_of(testing_reports::report_text(image.get(), print_dir));
   ASSERT_EQ(lines.size(), static_cast<size_t>(2 + kEverywhereEntries));
   EXPECT_EQ(lines.front(), "0 \"                \" ");
   EXPECT_EQ(lines[1], "1      \"e00000\"            prg ");

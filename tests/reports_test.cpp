@@ -4,7 +4,9 @@
 
 #include <string>
 
+#include "scanner/output.h"
 #include "scanner/reports.h"
+#include "tests/report_text.h"
 #include "tests/test_images.h"
 
 namespace {
@@ -88,12 +90,11 @@ TEST(Ptoa, EmptyStringChangesNothing) {
   EXPECT_EQ(text[2], 0xC1);
 }
 
-TEST(PrintSpaces, CountsBelowOnePrintNothing) {
+TEST(AppendSpaces, CountsBelowOneAppendNothing) {
   for (int count : {-40, -1, 0, 1, 3}) {
-    ::testing::internal::CaptureStdout();
-    print_spaces(count);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), std::string(count > 0 ? count : 0, ' '))
-        << count;
+    std::string text = "x";
+    output::append_spaces(text, count);
+    EXPECT_EQ(text, "x" + std::string(count > 0 ? count : 0, ' ')) << count;
   }
 }
 
@@ -117,9 +118,7 @@ TEST(BamMessage, SetsTheFlagOnlyWhenItPrints) {
   };
   for (const auto &c : cases) {
     lastoutput = c.before;
-    ::testing::internal::CaptureStdout();
-    print_bammessage(c.image);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.out);
+    EXPECT_EQ(testing_reports::report_text(c.image, print_bammessage), c.out);
     EXPECT_EQ(lastoutput, c.after);
     EXPECT_EQ(c.image->dirty, 0);
   }

@@ -124,7 +124,7 @@ TEST(Status, ErrorInformationBytesMapToDriveCodes) {
     for (int byte = 0; byte <= 255; ++byte) {
       image->error_info[c.block] = static_cast<unsigned char>(byte);
       auto row = known.find(byte);
-      EXPECT_EQ(diskimage::get_ts_doserr(image.get(), ts), byte);
+      EXPECT_EQ(get_ts_doserr(image.get(), ts), byte);
       EXPECT_EQ(di_get_ts_err(image.get(), ts), row == known.end() ? -1 : row->second) << byte;
       ASSERT_EQ(di_get_ts_err(image.get(), before), 0) << byte;
     }
@@ -138,7 +138,7 @@ TEST(Status, NoErrorInformationMeansNoErrorAnywhere) {
     int blocks = 0;
     for (int t = 1; t <= di_tracks(image->type); ++t) {
       for (int s = 0; s < di_sectors_per_track(image->type, t); ++s, ++blocks) {
-        ASSERT_EQ(diskimage::get_ts_doserr(image.get(), make_ts(t, s)), 1) << t << "/" << s;
+        ASSERT_EQ(get_ts_doserr(image.get(), make_ts(t, s)), 1) << t << "/" << s;
         ASSERT_EQ(di_get_ts_err(image.get(), make_ts(t, s)), 0) << t << "/" << s;
       }
     }

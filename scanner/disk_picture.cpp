@@ -1,17 +1,15 @@
-// The disk picture: one SVG document, one ring segment per block, coloured by
-// the block's owner as the integrity check found it.
+// -svg, the disk picture: one SVG document, one ring segment per block,
+// coloured by the block's owner and state as the integrity check found them.
 #include <algorithm>
-#include <charconv>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
 #include <numbers>
 #include <string>
 #include <vector>
 
-#include "scanner/image_facts.h"
+#include "scanner/names.h"
+#include "scanner/output.h"
 #include "scanner/reports.h"
+#include "scanner/svg_writer.h"
 
 namespace {
 
@@ -41,42 +39,19 @@ Layout layout_for(ImageType type) {
   return {1, 35, 300, 72, 2};
 }
 
-// ---- Block states ------------------------------------------------------------
+// ---- Block states and marks -------------------------------------------------
 
-// What a block is, one state each; damage, shared owners and errors on free
-// blocks are marks drawn over the state.
-enum State { kFree, kFile, kDirectory, kSystem, kUnused, kReserved, kUsedButFree, kStateCount };
-constexpr const char *kStateName[kStateCount] = {"free",   "file",     "directory",    "system",
-                                                 "unused", "reserved", "used-but-free"};
-
-State state_of(const DiBlockState &b) {
-  if (b.owner_count > 0) {
-    if (!b.in_use) return kUsedButFree;
-    if (b.owner == DI_OWNER_SYSTEM) return kSystem;
-    if (b.owner == DI_OWNER_DIRECTORY) return kDirectory;
-    return kFile;
-  }
-  if (!b.in_use) return kFree;
-  return b.reserved ? kReserved : kUnused;
-}
-
-enum Mark { kDamaged, kQuietError, kShared, kBamFree, kMarkCount };
-constexpr const char *kMarkClass[kMarkCount] = {"damaged", "error", "shared", "bamfree"};
-constexpr const char *kMarkLabel[kMarkCount] = {
+// A block's marks (DI_MARK_* bits, in this order) share one outline drawn
+// over its colour; damage comes last and wins.
+constexpr const char *kMarkClass[DI_MARK_COUNT] = {"damaged", "error", "shared", "bamfree"};
+constexpr const char *kMarkLabel[DI_MARK_COUNT] = {
     "damaged: error byte on an owned block", "error byte on a block no one owns",
     "shared by two or more owners", "owned, but free in the BAM"};
+constexpr int kDamaged = 0;
+constexpr int kQuietError = 1;
 
 bool has_mark(const DiBlockState &b, int mark) {
-  switch (mark) {
-    case kDamaged:
-      return b.owner_count > 0 && b.error != 1;
-    case kQuietError:
-      return b.owner_count == 0 && b.error != 1;
-    case kShared:
-      return b.owner_count >= 2;
-    default:
-      return b.owner_count > 0 && !b.in_use;
-  }
+  return (b.marks & (1 << mark)) != 0;
 }
 
 // Files take their colour from their place in the listing. No red (damage)
@@ -107,95 +82,13 @@ constexpr const char *kDefs =
     "patternTransform=\"rotate(-45)\"><rect width=\"1.5\" height=\"4\" fill=\"#fff\"/>"
     "</pattern>\n";
 
-// ---- Text ----------------------------------------------------------------------
+// ---- Text -------------------------------------------------------------------
 
-// Length of the well-formed UTF-8 sequence at `at` that XML allows, or 0.
-// Names from the disk are printable ASCII already; the image argument is
-// whatever the shell passed.
-size_t xml_char_length(const std::string &text, size_t at) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned lead = byte(at);
-  if (lead < 0x80) return lead >= 0x20 && lead != 0x7F ? 1 : 0;
-  const size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
-  if (length == 0 || lead > 0xF4 || at + length > text.size()) return 0;
-  unsigned code = lead & (0x7F >> length);
-  for (size_t i = 1; i < length; ++i) {
-    if ((byte(at + i) & 0xC0) != 0x80) return 0;
-    code = code << 6 | (byte(at + i) & 0x3F);
-  }
-  const unsigned least[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (code < least[length] || code > 0x10FFFF) return 0;
-  if ((code >= 0xD800 && code <= 0xDFFF) || code == 0xFFFE || code == 0xFFFF) return 0;
-  return length;
-}
-
-// Appends text escaped for XML content and attribute values; what XML cannot
-// hold (control bytes, broken UTF-8) shows as '?'. Runs of plain ASCII, most
-// of every text, are copied at once.
-void append_escaped(std::string &out, const std::string &text) {
-  const auto plain = [](unsigned char c) {
-    return c >= 0x20 && c < 0x7F && c != '<' && c != '>' && c != '&' && c != '"' && c != '\'';
-  };
-  for (size_t i = 0; i < text.size();) {
-    size_t run = i;
-    while (run < text.size() && plain(static_cast<unsigned char>(text[run]))) ++run;
-    out.append(text, i, run - i);
-    if (run == text.size()) break;
-    i = run;
-    const size_t length = xml_char_length(text, i);
-    if (length == 0) {
-      out += '?';
-      ++i;
-      continue;
-    }
-    switch (text[i]) {
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '&':
-        out += "&amp;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&apos;";
-        break;
-      default:
-        out.append(text, i, length);
-    }
-    i += length;
-  }
-}
-
-void append_int(std::string &out, long value) {
-  char digits[24];
-  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-  out.append(digits, end);
-}
-
-// Appends a coordinate rounded to one decimal, without a trailing ".0".
-void append_number(std::string &out, double value) {
-  const long tenths = std::lround(value * 10);
-  char text[24];
-  char *end = std::to_chars(text, text + sizeof text, tenths / 10).ptr;
-  const long tenth = std::labs(tenths % 10);
-  if (tenths < 0 && tenths > -10) {
-    // -0.5 and the like: the whole part lost its sign.
-    out += '-';
-  }
-  if (tenth != 0) {
-    *end++ = '.';
-    *end++ = static_cast<char>('0' + tenth);
-  }
-  out.append(text, end);
-}
+using output::append_int;
+using svg::append_number;
 
 // The fill class of a block: its first owner's colour, or its state's.
-void append_fill_class(std::string &out, const DiBlockState &b, State state) {
+void append_fill_class(std::string &out, const DiBlockState &b) {
   if (b.owner >= 0) {
     out += 'f';
     append_int(out, b.owner % kPaletteSize);
@@ -204,7 +97,7 @@ void append_fill_class(std::string &out, const DiBlockState &b, State state) {
   } else if (b.owner == DI_OWNER_DIRECTORY) {
     out += "directory";
   } else {
-    out += kStateName[state];
+    out += names::block_state(b.state);
   }
 }
 
@@ -219,40 +112,35 @@ std::string count_text(int count, const char *one, const char *many) {
 // were most of the time.
 class Picture {
  public:
-  Picture(DiImage *image, const char *image_arg, const DiCheck &check,
-          const facts::Listing &listing)
-      : image_(image), image_arg_(image_arg), check_(check), layout_(layout_for(image->type)) {
-    const size_t files = static_cast<size_t>(check.file_count);
+  explicit Picture(facts::ImageFacts &image)
+      : image_(image),
+        check_(image.check()),
+        type_(image.type()),
+        layout_(layout_for(image.type())) {
+    const size_t files = static_cast<size_t>(check_.file_count);
+    const std::vector<std::string> &names = image.file_names();
     file_texts_.resize(files);
-    for (size_t f = 0; f < files; ++f) {
-      const FileEntry &slot = check.files[f].slot;
-      std::string name;
-      if (f < listing.entries.size()) {
-        name = listing.entries[f].name;
-      } else {
-        char raw[17];
-        const int len = di_name_from_rawname(raw, slot.rawname);
-        name = facts::display_text(reinterpret_cast<const unsigned char *>(raw), len);
-      }
-      file_texts_[f] = std::string(ftype[slot.type & DI_TYPE_MASK]) + " \"" + name + "\"";
-    }
+    for (size_t f = 0; f < files; ++f)
+      file_texts_[f] = std::string(names::file_type(check_.files[f].slot.type)) + " \"" +
+                       names[f] + "\"";
     file_blocks_.assign(files, 0);
     file_damaged_.assign(files, 0);
-    for (int i = 0; i < check.block_count; ++i) {
-      const DiBlockState &b = check.blocks[i];
+    for (int i = 0; i < check_.block_count; ++i) {
+      const DiBlockState &b = check_.blocks[i];
       ++fill_count_[fill_key(b)];
-      for (int m = 0; m < kMarkCount; ++m) mark_count_[m] += has_mark(b, m);
-      if (b.owner >= 0 && b.owner < check.file_count) {
+      for (int m = 0; m < DI_MARK_COUNT; ++m) mark_count_[m] += has_mark(b, m);
+      if (b.owner >= 0 && b.owner < check_.file_count) {
         ++file_blocks_[static_cast<size_t>(b.owner)];
         file_damaged_[static_cast<size_t>(b.owner)] += has_mark(b, kDamaged);
       }
     }
+    const DiListing &listing = image.listing();
     if (listing.opened) {
-      summary_ = "disk \"" + listing.disk_name + "\" id " + listing.disk_id + ", ";
+      summary_ = "disk \"" + image.disk_name() + "\" id " + image.disk_id() + ", ";
     } else {
       summary_ = "directory unreadable, ";
     }
-    free_blocks_ = listing.opened ? listing.free_blocks : image->free_blocks;
+    free_blocks_ = listing.free_blocks;
   }
 
   std::string render() {
@@ -262,52 +150,37 @@ class Picture {
     const double legend_height = render_legend(legend, legend_top);
     const double height = legend_top + legend_height + kMargin;
 
-    out_.reserve(static_cast<size_t>(check_.block_count) * 240 + legend.size() + 4096);
-    out_ += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-    out_ += "<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"";
-    append_number(out_, width_);
-    out_ += "\" height=\"";
-    append_number(out_, height);
-    out_ += "\" viewBox=\"0 0 ";
-    append_number(out_, width_);
-    out_ += ' ';
-    append_number(out_, height);
-    out_ += "\">\n<title>";
-    append_escaped(out_, image_arg_);
-    out_ += "</title>\n<defs>\n<style type=\"text/css\">";
-    out_ += kStyle;
+    std::string style = kStyle;
     for (int i = 0; i < kPaletteSize; ++i) {
-      out_ += ".f";
-      append_int(out_, i);
-      out_ += "{fill:";
-      out_ += kPalette[i];
-      out_ += '}';
+      style += ".f";
+      append_int(style, i);
+      style += "{fill:";
+      style += kPalette[i];
+      style += '}';
     }
-    out_ += "</style>\n";
-    out_ += kDefs;
-    out_ += "</defs>\n<rect width=\"100%\" height=\"100%\" fill=\"#fff\"/>\n";
+    out_.reserve(static_cast<size_t>(check_.block_count) * 240 + legend.size() + 4096);
+    svg::begin_document(out_, width_, height, image_.image_arg(), style, kDefs);
     render_header();
     render_disks();
     out_ += legend;
-    out_ += "</svg>\n";
+    svg::end_document(out_);
     return std::move(out_);
   }
 
  private:
-  // Fill keys: the states without an owner colour, then the owner colours.
-  static constexpr int kFillSystem = kStateCount;
-  static constexpr int kFillDirectory = kStateCount + 1;
+  // Fill keys: the states of blocks without an owner colour, then the owner
+  // colours that are not a file's.
+  static constexpr int kFillSystem = DI_BLOCK_STATE_COUNT;
+  static constexpr int kFillDirectory = DI_BLOCK_STATE_COUNT + 1;
   static int fill_key(const DiBlockState &b) {
     if (b.owner == DI_OWNER_SYSTEM) return kFillSystem;
     if (b.owner == DI_OWNER_DIRECTORY) return kFillDirectory;
-    return b.owner >= 0 ? kFile : state_of(b);
+    return b.owner >= 0 ? DI_BLOCK_FILE : b.state;
   }
 
   void append_owner(std::string &text, int owner) const {
-    if (owner == DI_OWNER_SYSTEM) {
-      text += "system (BAM and header)";
-    } else if (owner == DI_OWNER_DIRECTORY) {
-      text += "directory";
+    if (const names::OwnerWords *words = names::owner(owner)) {
+      text += words->picture;
     } else if (owner >= 0 && owner < check_.file_count) {
       text += file_texts_[static_cast<size_t>(owner)];
     } else {
@@ -322,12 +195,11 @@ class Picture {
     text += " sector ";
     append_int(text, b.ts.sector);
     text += ": ";
-    const State state = state_of(b);
-    if (state == kFree) {
+    if (b.state == DI_BLOCK_FREE) {
       text += "free";
-    } else if (state == kUnused) {
+    } else if (b.state == DI_BLOCK_UNUSED) {
       text += "allocated in the BAM, used by no file";
-    } else if (state == kReserved) {
+    } else if (b.state == DI_BLOCK_RESERVED) {
       text += "reserved by the drive";
     } else {
       append_owner(text, b.owner);
@@ -340,15 +212,14 @@ class Picture {
           text += " more";
         }
       }
-      if (state == kUsedButFree) text += ", free in the BAM";
+      if (b.state == DI_BLOCK_USED_BUT_FREE) text += ", free in the BAM";
     }
     if (b.error != 1) {
-      const int code = di_get_ts_err(image_, b.ts);
+      const int code = di_error_code(b.error);
       if (code < 0) {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "$%02x", static_cast<unsigned>(b.error) & 0xFF);
-        text += ", unknown error byte ";
-        text += hex;
+        text += ", unknown error byte $";
+        const unsigned char byte = static_cast<unsigned char>(b.error);
+        output::append_hex_bytes(text, &byte, 1);
       } else {
         text += ", error ";
         append_int(text, code);
@@ -360,32 +231,17 @@ class Picture {
 
   void render_header() {
     std::string summary = summary_;
-    summary += image_->type == D64 ? "D64" : image_->type == D71 ? "D71" : "D81";
-    if (image_->error_info) summary += " with error information";
+    summary += names::kind_label(type_);
+    if (image_.has_error_info()) summary += " with error information";
     summary += ", " + count_text(free_blocks_, "block free", "blocks free");
     summary += ", " + (check_.problem_count == 0
                            ? std::string("no problems found")
                            : count_text(check_.problem_count, "problem found", "problems found"));
-    append_text(out_, kMargin, kMargin + 16, 16, image_arg_, " font-weight=\"bold\"");
-    append_text(out_, kMargin, kMargin + 36, 12, summary);
-    append_text(out_, kMargin, kMargin + 54, 11,
-                "Rings are tracks, track 1 outermost; sectors run clockwise from the top.",
-                " fill=\"#555\"");
-  }
-
-  static void append_text(std::string &out, double x, double y, int size, const std::string &text,
-                          const char *extra = "") {
-    out += "<text x=\"";
-    append_number(out, x);
-    out += "\" y=\"";
-    append_number(out, y);
-    out += "\" font-size=\"";
-    append_int(out, size);
-    out += '"';
-    out += extra;
-    out += '>';
-    append_escaped(out, text);
-    out += "</text>\n";
+    svg::append_text(out_, kMargin, kMargin + 16, 16, image_.image_arg(), " font-weight=\"bold\"");
+    svg::append_text(out_, kMargin, kMargin + 36, 12, summary);
+    svg::append_text(out_, kMargin, kMargin + 54, 11,
+                     "Rings are tracks, track 1 outermost; sectors run clockwise from the top.",
+                     " fill=\"#555\"");
   }
 
   double centre_x(int side) const {
@@ -398,33 +254,10 @@ class Picture {
     const double ring = (layout_.outer - layout_.hub) / layout_.tracks_per_side;
     const int side = (ts.track - 1) / layout_.tracks_per_side;
     const double outer = layout_.outer - (ts.track - 1) % layout_.tracks_per_side * ring;
-    const double inner = outer - ring;
-    const double cx = centre_x(side);
-    const double cy = centre_y();
-    const int sectors = di_sectors_per_track(image_->type, ts.track);
-    const double a0 = 2 * std::numbers::pi * ts.sector / sectors;
-    const double a1 = 2 * std::numbers::pi * (ts.sector + 1) / sectors;
-    const auto point = [&](double r, double a) {
-      append_number(d, cx + r * std::sin(a));
-      d += ' ';
-      append_number(d, cy - r * std::cos(a));
-    };
-    const auto arc = [&](double r, const char *flags) {
-      d += 'A';
-      append_number(d, r);
-      d += ' ';
-      append_number(d, r);
-      d += flags;
-    };
-    d += 'M';
-    point(outer, a0);
-    arc(outer, " 0 0 1 ");
-    point(outer, a1);
-    d += 'L';
-    point(inner, a1);
-    arc(inner, " 0 0 0 ");
-    point(inner, a0);
-    d += 'Z';
+    const int sectors = di_sectors_per_track(type_, ts.track);
+    svg::append_ring_segment(d, centre_x(side), centre_y(), outer, outer - ring,
+                             2 * std::numbers::pi * ts.sector / sectors,
+                             2 * std::numbers::pi * (ts.sector + 1) / sectors);
   }
 
   void render_disks() {
@@ -432,19 +265,18 @@ class Picture {
     out_ += "<g stroke=\"#fff\" stroke-width=\".35\">\n";
     for (int i = 0; i < check_.block_count; ++i) {
       const DiBlockState &b = check_.blocks[i];
-      const State state = state_of(b);
       out_ += "<path class=\"";
-      append_fill_class(out_, b, state);
+      append_fill_class(out_, b);
       out_ += "\" data-track=\"";
       append_int(out_, b.ts.track);
       out_ += "\" data-sector=\"";
       append_int(out_, b.ts.sector);
       out_ += "\" data-state=\"";
-      out_ += kStateName[state];
+      out_ += names::block_state(b.state);
       out_ += '"';
       if (b.error != 1) {
         out_ += " data-error=\"";
-        append_int(out_, di_get_ts_err(image_, b.ts));
+        append_int(out_, di_error_code(b.error));
         out_ += '"';
       }
       if (b.owner_count >= 2) {
@@ -457,7 +289,7 @@ class Picture {
       out_ += "\"><title>";
       title.clear();
       append_block_text(title, b);
-      append_escaped(out_, title);
+      output::append_xml_escaped(out_, title);
       out_ += "</title></path>\n";
     }
     out_ += "</g>\n";
@@ -466,14 +298,14 @@ class Picture {
     out_ += "<g fill=\"none\" pointer-events=\"none\">\n";
     for (int i = 0; i < check_.block_count; ++i) {
       const DiBlockState &b = check_.blocks[i];
+      if (b.marks == 0) continue;
       const char *separator = "<path class=\"";
-      for (int m = 0; m < kMarkCount; ++m) {
+      for (int m = 0; m < DI_MARK_COUNT; ++m) {
         if (!has_mark(b, m)) continue;
         out_ += separator;
         out_ += kMarkClass[m];
         separator = " ";
       }
-      if (*separator == '<') continue;
       out_ += "\" d=\"";
       append_segment_path(out_, b.ts);
       out_ += "\"/>\n";
@@ -481,15 +313,15 @@ class Picture {
     out_ += "</g>\n";
     for (int side = 0; side < layout_.sides; ++side) {
       const int first = side * layout_.tracks_per_side + 1;
-      std::string name = layout_.sides == 2 ? "side " : image_->type == D81 ? "D81" : "D64";
+      std::string name = layout_.sides == 2 ? "side " : names::kind_label(type_);
       if (layout_.sides == 2) append_int(name, side + 1);
       std::string tracks = "tracks ";
       append_int(tracks, first);
       tracks += '-';
       append_int(tracks, first + layout_.tracks_per_side - 1);
       const char *centred = " text-anchor=\"middle\"";
-      append_text(out_, centre_x(side), centre_y() - 2, 12, name, centred);
-      append_text(out_, centre_x(side), centre_y() + 13, 10, tracks, centred);
+      svg::append_text(out_, centre_x(side), centre_y() - 2, 12, name, centred);
+      svg::append_text(out_, centre_x(side), centre_y() + 13, 10, tracks, centred);
     }
   }
 
@@ -499,22 +331,6 @@ class Picture {
     std::string label;
   };
 
-  static void append_swatch(std::string &out, double x, double y, const char *prefix,
-                            const std::string &classes) {
-    out += "<rect class=\"";
-    out += prefix;
-    out += classes;
-    out += "\" fill=\"none\" x=\"";
-    append_number(out, x);
-    out += "\" y=\"";
-    append_number(out, y);
-    out += "\" width=\"";
-    append_number(out, kSwatch);
-    out += "\" height=\"";
-    append_number(out, kSwatch);
-    out += "\"/>\n";
-  }
-
   // Lays keys out in columns, down first; returns the rows used.
   int render_keys(std::string &out, const std::vector<Key> &keys, double top) const {
     const int columns = layout_.legend_columns;
@@ -523,9 +339,9 @@ class Picture {
     for (size_t k = 0; k < keys.size(); ++k) {
       const double x = kMargin + static_cast<int>(k) / rows * column_width;
       const double y = top + static_cast<int>(k) % rows * kRowHeight;
-      append_swatch(out, x, y, "key ", keys[k].fill);
-      if (keys[k].mark) append_swatch(out, x, y, "", keys[k].mark);
-      append_text(out, x + kSwatch + 5, y + kSwatch - 1, 11, keys[k].label);
+      svg::append_swatch(out, x, y, kSwatch, "key " + keys[k].fill);
+      if (keys[k].mark) svg::append_swatch(out, x, y, kSwatch, keys[k].mark);
+      svg::append_text(out, x + kSwatch + 5, y + kSwatch - 1, 11, keys[k].label);
     }
     return rows;
   }
@@ -539,14 +355,14 @@ class Picture {
                          int count) {
       keys.push_back({fill, mark, label + ": " + std::to_string(count)});
     };
-    add("free", nullptr, "free", fill_count_[kFree]);
+    add("free", nullptr, "free", fill_count_[DI_BLOCK_FREE]);
     add("directory", nullptr, "directory", fill_count_[kFillDirectory]);
     add("system", nullptr, "system (BAM and header)", fill_count_[kFillSystem]);
-    add("unused", nullptr, "allocated, used by no file", fill_count_[kUnused]);
-    if (image_->type == D71 || fill_count_[kReserved] != 0)
-      add("reserved", nullptr, "reserved by the drive", fill_count_[kReserved]);
+    add("unused", nullptr, "allocated, used by no file", fill_count_[DI_BLOCK_UNUSED]);
+    if (type_ == D71 || fill_count_[DI_BLOCK_RESERVED] != 0)
+      add("reserved", nullptr, "reserved by the drive", fill_count_[DI_BLOCK_RESERVED]);
     // Marks of owned blocks are shown over a file's colour, as they appear.
-    for (int m = 0; m < kMarkCount; ++m)
+    for (int m = 0; m < DI_MARK_COUNT; ++m)
       add(m == kQuietError ? "free" : "f0", kMarkClass[m], kMarkLabel[m], mark_count_[m]);
     double y = top;
     y += render_keys(out, keys, y) * kRowHeight + kRowHeight / 2;
@@ -567,7 +383,7 @@ class Picture {
     const int listed = std::min(errors, kListed);
     std::string heading = "Blocks with an error byte";
     if (errors > listed) heading += " (the first " + std::to_string(listed) + ")";
-    append_text(out, kMargin, y + kSwatch - 1, 11, heading + ":", " font-weight=\"bold\"");
+    svg::append_text(out, kMargin, y + kSwatch - 1, 11, heading + ":", " font-weight=\"bold\"");
     std::string text;
     for (int i = 0, shown = 0; i < check_.block_count && shown < listed; ++i) {
       const DiBlockState &b = check_.blocks[i];
@@ -575,14 +391,14 @@ class Picture {
       ++shown;
       text.clear();
       append_block_text(text, b);
-      append_text(out, kMargin, y + kSwatch - 1 + shown * kRowHeight, 11, text);
+      svg::append_text(out, kMargin, y + kSwatch - 1 + shown * kRowHeight, 11, text);
     }
     return y + (listed + 1) * kRowHeight - top;
   }
 
-  DiImage *image_;
-  std::string image_arg_;
+  facts::ImageFacts &image_;
   const DiCheck &check_;
+  ImageType type_;
   Layout layout_;
   std::vector<std::string> file_texts_;  // type and quoted display name
   std::vector<int> file_blocks_;         // blocks whose first owner each file is
@@ -590,25 +406,13 @@ class Picture {
   std::string summary_;  // the disk's name and id, as the listing read them
   int free_blocks_ = 0;
   double width_ = 0;
-  int fill_count_[kStateCount + 2] = {};
-  int mark_count_[kMarkCount] = {};
+  int fill_count_[DI_BLOCK_STATE_COUNT + 2] = {};
+  int mark_count_[DI_MARK_COUNT] = {};
   std::string out_;
 };
 
 }  // namespace
 
-void print_svg(DiImage *image, const char *image_arg, FILE *out) {
-  const facts::Listing listing = facts::collect_listing(image);
-  const facts::CheckPtr check = facts::check_image(image);
-  if (!check) {
-    // Only a lack of memory gets here; the document stays well-formed.
-    std::fputs(
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" "
-        "version=\"1.1\" width=\"300\" height=\"40\"><text x=\"10\" y=\"25\">out of "
-        "memory</text></svg>\n",
-        out);
-    return;
-  }
-  const std::string svg = Picture(image, image_arg, *check, listing).render();
-  std::fwrite(svg.data(), 1, svg.size(), out);
+void print_svg(facts::ImageFacts &image, FILE *out) {
+  output::write(Picture(image).render(), out);
 }

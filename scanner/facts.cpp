@@ -1,0 +1,106 @@
+// Gathering the facts of an image through the library's public interface.
+#include "scanner/facts.h"
+
+#include <new>
+
+#include "scanner/reports.h"
+
+namespace facts {
+
+std::string display_text(const unsigned char *bytes, int size) {
+  std::string text(reinterpret_cast<const char *>(bytes), static_cast<size_t>(size));
+  text.push_back('\0');
+  ptoa(reinterpret_cast<unsigned char *>(text.data()));
+  text.resize(text.find('\0'));
+  return text;
+}
+
+ImageFacts::ImageFacts(DiImage *image, std::string image_arg)
+    : image_(image),
+      image_arg_(std::move(image_arg)),
+      type_(image->type),
+      size_(image->size),
+      has_error_info_(image->error_info != nullptr) {}
+
+const DiListing &ImageFacts::listing() {
+  if (!listing_) {
+    listing_.reset(di_listing(image_));
+    if (!listing_) throw std::bad_alloc();
+  }
+  return *listing_;
+}
+
+const std::vector<std::string> &ImageFacts::file_names() {
+  if (!file_names_) {
+    const DiListing &list = listing();
+    std::vector<std::string> names;
+    names.reserve(static_cast<size_t>(list.file_count));
+    for (int i = 0; i < list.file_count; ++i) {
+      char name[17];
+      const int len = di_name_from_rawname(name, list.files[i].dir.slot.rawname);
+      names.push_back(display_text(reinterpret_cast<const unsigned char *>(name), len));
+    }
+    file_names_ = std::move(names);
+    char name[17];
+    const int len = di_name_from_rawname(name, list.disk_name);
+    disk_name_ = display_text(reinterpret_cast<const unsigned char *>(name), len);
+    disk_id_ = display_text(list.disk_id, sizeof list.disk_id);
+  }
+  return *file_names_;
+}
+
+const std::string &ImageFacts::disk_name() {
+  file_names();
+  return disk_name_;
+}
+
+const std::string &ImageFacts::disk_id() {
+  file_names();
+  return disk_id_;
+}
+
+const std::vector<Track> &ImageFacts::tracks() {
+  if (!tracks_) {
+    std::vector<Track> tracks;
+    for (int t = 1; t <= di_tracks(type_); ++t) {
+      Track track;
+      track.track = t;
+      track.sectors = di_sectors_per_track(type_, t);
+      track.free = di_track_blocks_free(image_, t);
+      track.map.reserve(static_cast<size_t>(track.sectors));
+      track.errors.reserve(static_cast<size_t>(track.sectors));
+      for (int s = 0; s < track.sectors; ++s) {
+        const TsPair ts{static_cast<unsigned char>(t), static_cast<unsigned char>(s)};
+        track.map += di_is_ts_free(image_, ts) ? '.' : '*';
+        track.errors.push_back(get_ts_doserr(image_, ts));
+      }
+      tracks.push_back(std::move(track));
+    }
+    tracks_ = std::move(tracks);
+  }
+  return *tracks_;
+}
+
+const std::optional<std::string> &ImageFacts::bam_message() {
+  if (!bam_message_read_) {
+    bam_message_read_ = true;
+    int size = 0;
+    const unsigned char *area = di_bam_message_area(image_, &size);
+    if (area) {
+      std::string text = display_text(area, size);
+      // Empty, or nothing but spaces, is no message.
+      if (text.find_first_not_of(' ') != std::string::npos) bam_message_ = std::move(text);
+    }
+  }
+  return bam_message_;
+}
+
+const DiCheck &ImageFacts::check() {
+  if (!check_) {
+    check_.reset(di_check_listing(image_, &listing()));
+    if (!check_) throw std::bad_alloc();
+  }
+  return *check_;
+}
+
+}  // namespace facts

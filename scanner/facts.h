@@ -1,0 +1,76 @@
+// The facts of one image, gathered at most once per run and only when a
+// command needs them, then rendered by each report: the listing with every
+// file's read, the tracks, the BAM message and the integrity check. Reports
+// see the image only through these.
+#ifndef KESTRIX_SCANNER_FACTS_H
+#define KESTRIX_SCANNER_FACTS_H
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "diskimage/diskimage.h"
+
+namespace facts {
+
+// Disk text converted for display, up to its first zero byte.
+std::string display_text(const unsigned char *bytes, int size);
+
+// One track as the map shows it.
+struct Track {
+  int track = 0;
+  int sectors = 0;
+  int free = 0;             // stored free count
+  std::string map;          // '.' free, '*' in use, one per sector
+  std::vector<int> errors;  // raw error bytes, 1 = no error
+};
+
+class ImageFacts {
+ public:
+  // `image_arg` is the image as typed on the command line.
+  ImageFacts(DiImage *image, std::string image_arg);
+  ImageFacts(const ImageFacts &) = delete;
+  ImageFacts &operator=(const ImageFacts &) = delete;
+
+  const std::string &image_arg() const { return image_arg_; }
+  ImageType type() const { return type_; }
+  int size() const { return size_; }
+  bool has_error_info() const { return has_error_info_; }
+
+  // Each gathered when first asked for; out of memory throws std::bad_alloc.
+  const DiListing &listing();
+  // Display names of the listed files, by listing index, without quotes.
+  const std::vector<std::string> &file_names();
+  const std::string &disk_name();  // display text of the header's name and id
+  const std::string &disk_id();
+  const std::vector<Track> &tracks();
+  // The text -bammsg shows; none when it shows nothing.
+  const std::optional<std::string> &bam_message();
+  const DiCheck &check();
+
+ private:
+  struct ListingDeleter {
+    void operator()(DiListing *listing) const { di_listing_free(listing); }
+  };
+  struct CheckDeleter {
+    void operator()(DiCheck *check) const { di_check_free(check); }
+  };
+
+  DiImage *image_;
+  std::string image_arg_;
+  ImageType type_;
+  int size_;
+  bool has_error_info_;
+  std::unique_ptr<DiListing, ListingDeleter> listing_;
+  std::optional<std::vector<std::string>> file_names_;
+  std::string disk_name_, disk_id_;
+  std::optional<std::vector<Track>> tracks_;
+  bool bam_message_read_ = false;
+  std::optional<std::string> bam_message_;
+  std::unique_ptr<DiCheck, CheckDeleter> check_;
+};
+
+}  // namespace facts
+
+#endif  // KESTRIX_SCANNER_FACTS_H

@@ -1,0 +1,64 @@
+// The names tables.
+#include "scanner/names.h"
+
+namespace names {
+namespace {
+
+struct Kind {
+  ImageType type;
+  const char *name;
+  const char *label;
+};
+constexpr Kind kKinds[] = {{D64, "d64", "D64"}, {D71, "d71", "D71"}, {D81, "d81", "D81"}};
+
+constexpr OwnerWords kSystem{"system", "the BAM/header", "system (BAM and header)"};
+constexpr OwnerWords kDirectory{"directory", "the directory", "directory"};
+
+constexpr const char *kProblems[DI_PROBLEM_KIND_COUNT] = {
+    "dir-link",       "directory", "unclosed",      "illegal-first",    "bad-link", "loop",
+    "count-mismatch", "shared",    "used-but-free", "allocated-unused", "damaged",  "bam-count"};
+
+constexpr const char *kParts[] = {"", "data", "record", "side-sectors", "info"};
+constexpr const char *kPartWords[] = {"data chain", "data chain", "record", "side-sector chain",
+                                      "info block"};
+
+constexpr const char *kBlockStates[DI_BLOCK_STATE_COUNT] = {
+    "free", "file", "directory", "system", "unused", "reserved", "used-but-free"};
+
+}  // namespace
+
+const char *kind(ImageType type) {
+  for (const Kind &k : kKinds)
+    if (k.type == type) return k.name;
+  return "";
+}
+
+const char *kind_label(ImageType type) {
+  for (const Kind &k : kKinds)
+    if (k.type == type) return k.label;
+  return "";
+}
+
+const OwnerWords *owner(int owner) {
+  if (owner == DI_OWNER_SYSTEM) return &kSystem;
+  if (owner == DI_OWNER_DIRECTORY) return &kDirectory;
+  return nullptr;
+}
+
+const char *problem(int kind) {
+  return kind >= 0 && kind < DI_PROBLEM_KIND_COUNT ? kProblems[kind] : "unknown";
+}
+
+const char *part(int part) {
+  return part >= DI_PART_NONE && part <= DI_PART_INFO ? kParts[part] : "";
+}
+
+const char *part_words(int part) {
+  return part >= DI_PART_NONE && part <= DI_PART_INFO ? kPartWords[part] : "data chain";
+}
+
+const char *block_state(int state) {
+  return state >= 0 && state < DI_BLOCK_STATE_COUNT ? kBlockStates[state] : "";
+}
+
+}  // namespace names

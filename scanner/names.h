@@ -1,0 +1,40 @@
+// The names reports give the library's numbers: kinds, block owners, problem
+// kinds, walks and block states. One table each, shared by every report.
+#ifndef KESTRIX_SCANNER_NAMES_H
+#define KESTRIX_SCANNER_NAMES_H
+
+#include "diskimage/diskimage.h"
+
+namespace names {
+
+// "d64", or "" for a value that is no kind.
+const char *kind(ImageType type);
+// "D64", as a picture labels it.
+const char *kind_label(ImageType type);
+// The file type of a slot's type byte: "prg" and so on.
+inline const char *file_type(unsigned char type_byte) {
+  return ftype[type_byte & DI_TYPE_MASK];
+}
+
+// Words for an owner that is not a file (DI_OWNER_SYSTEM, DI_OWNER_DIRECTORY),
+// as each report says them; null for a file.
+struct OwnerWords {
+  const char *json;     // "system"
+  const char *check;    // "the BAM/header"
+  const char *picture;  // "system (BAM and header)"
+};
+const OwnerWords *owner(int owner);
+
+// "dir-link" and so on, as -json names problems; "unknown" for any other.
+const char *problem(int kind);
+// "data", "record", "side-sectors", "info"; "" for DI_PART_NONE.
+const char *part(int part);
+// How -check names a walk: "data chain", "record" (the caller adds its
+// number), "side-sector chain", "info block".
+const char *part_words(int part);
+// "free", "file", ... as the picture's data-state attribute names them.
+const char *block_state(int state);
+
+}  // namespace names
+
+#endif  // KESTRIX_SCANNER_NAMES_H
