@@ -539,7 +539,7 @@ using namespace diskimage;
 
 extern "C" {
 
-DiCheck *di_check_listing(DiImage *image, const DiListing *listing) {
+DiCheck *di_check_listing(const DiImage *image, const DiListing *listing) {
   if (!kind_info(image->type)) return nullptr;
   CheckStorage *check = nullptr;
   try {

@@ -15,6 +15,14 @@
  *
  * Threads: an image is used by one thread at a time. Different images may be
  * used by different threads at once.
+ *
+ * Preconditions that hold for every call unless its comment says otherwise:
+ * image, file and listing pointers are not null and come from this library;
+ * a raw name or pattern is 16 bytes (see di_rawname_from_name()); buffers
+ * hold the bytes the call says it reads or writes. Values from the disk
+ * itself are never a precondition: a call given a track or block from a
+ * damaged image reports it through the status, except di_get_ts_addr(),
+ * get_ts_doserr() and di_get_ts_err(), which need a valid block.
  */
 #ifndef DISKIMAGE_DISKIMAGE_H
 #define DISKIMAGE_DISKIMAGE_H
@@ -532,7 +540,7 @@ DI_API DiCheck *di_check(DiImage *image);
 /* The same from a listing of the image made by di_listing(), so that the
  * directory is read once for both; the image must not have changed since.
  * The check's files are the listing's, by the same index. */
-DI_API DiCheck *di_check_listing(DiImage *image, const DiListing *listing);
+DI_API DiCheck *di_check_listing(const DiImage *image, const DiListing *listing);
 /* Releases a check; null is a harmless no-op. */
 DI_API void di_check_free(DiCheck *check);
 

@@ -1,4 +1,10 @@
+// The BAM of each kind: where counts and bits lie, and what the queries
+// and changes answer.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
 #include "tests/test_images.h"
 
 namespace {
@@ -152,6 +158,48 @@ TEST(Bam, TitleAddressesTheDiskName) {
     const unsigned char tail[] = {'X', 'Y', 0xA0, static_cast<unsigned char>(c.dos_type[0]),
                                   static_cast<unsigned char>(c.dos_type[1])};
     EXPECT_EQ(std::memcmp(title + diskimage::kTitleIdOffset, tail, sizeof tail), 0);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A track or block that does not exist: every BAM call refuses it with status
+// 66 naming it, answers 0 and touches nothing, not even `dirty`.
+TEST(Bam, BlocksThatDoNotExistAreRefused) {
+  const struct {
+    long long size;
+    int track, sector;
+  } cases[] = {
+      {kD64Size, 0, 0},  {kD64Size, 36, 0},  {kD64Size, 18, 19}, {kD64Size, 255, 255},
+      {kD71Size, 71, 0}, {kD71Size, 53, 19}, {kD81Size, 81, 0},  {kD81Size, 80, 40},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.size << " " << c.track << "/" << c.sector);
+    ImagePtr image = formatted_image(c.size);
+    DiImage *img = image.get();
+    const std::vector<unsigned char> before(img->blocks, img->blocks + img->size);
+    const TsPair ts = make_ts(c.track, c.sector);
+    const auto refused = [&](int answer) {
+      EXPECT_EQ(answer, 0);
+      EXPECT_EQ(img->status, DI_STATUS_ILLEGAL_TS);
+      EXPECT_TRUE(same(img->status_ts, ts));
+      img->status = 0;
+    };
+    refused(di_is_ts_free(img, ts));
+    di_alloc_ts(img, ts);
+    refused(0);
+    di_free_ts(img, ts);
+    refused(0);
+    if (c.sector == 0) refused(di_track_blocks_free(img, c.track));
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), img->blocks));
+    EXPECT_EQ(img->dirty, 0);
+  }
+  ImagePtr image = formatted_image(kD64Size);
+  for (int track : {-1, 256, 1 << 20}) {
+    EXPECT_EQ(di_track_blocks_free(image.get(), track), 0) << track;
+    EXPECT_EQ(image->status, DI_STATUS_ILLEGAL_TS) << track;
   }
 }
 

@@ -199,6 +199,25 @@ TEST_F(Cli, ReasonOnStandardError) {
   }
 }
 
+// Every command the usage text lists, typed where the image belongs, gets the
+// hint, in both spellings.
+TEST_F(Cli, EveryCommandBeforeTheImageGetsTheHint) {
+  const std::string text = run_kestrix({}).out;
+  std::vector<std::string> commands;
+  std::istringstream lines(text.substr(text.find("options:\n") + 9));
+  for (std::string line; std::getline(lines, line);) commands.push_back(line.substr(0, line.find(' ')));
+  ASSERT_GE(commands.size(), 10u);
+  for (const std::string &command : commands) {
+    for (const std::string &typed : {command, "-" + command}) {
+      ASSERT_FALSE(std::filesystem::exists(typed));
+      const Result r = run_kestrix({typed, d64});
+      EXPECT_EQ(r.err, "kestrix: " + typed +
+                           ": No such file or directory (the image name comes before the commands)\n");
+      EXPECT_EQ(r.status, 255);
+    }
+  }
+}
+
 // Messages carry the program's name without its directory. (Under valgrind a
 // child's argv[0] is its path, so this stays apart from the test above.)
 TEST_F(Cli, ReasonCarriesTheInvocationName) {

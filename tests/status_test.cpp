@@ -17,26 +17,19 @@ std::string status_text(DiImage *image, int *code = nullptr) {
   return buffer;
 }
 
-TEST(Status, EveryCodeReadsOutWithItsMessage) {
-  // clang-format off
+// The rows that are easy to get wrong: the first and last, two codes that share
+// a message, and codes the table has no row for.
+TEST(Status, CodesReadOutWithTheirMessage) {
   const std::pair<int, const char *> rows[] = {
-      {0, "ok"}, {1, "files scratched"}, {2, "partition selected"},
-      {20, "read error (block header not found)"}, {21, "read error (drive not ready)"},
-      {22, "read error (data block not found)"}, {23, "read error (crc error in data block)"},
-      {24, "read error (byte sector header)"}, {25, "write error (write-verify error)"},
-      {26, "write protect on"}, {27, "read error (crc error in header)"},
-      {28, "unknown error"}, {29, "unknown error"},
-      {30, "syntax error (general syntax)"}, {31, "syntax error (invalid command)"},
-      {32, "syntax error (long line)"}, {33, "syntax error (invalid file name)"},
-      {34, "syntax error (no file given)"}, {39, "syntax error (invalid command)"},
-      {50, "record not present"}, {51, "overflow in record"}, {52, "file too large"},
-      {60, "write file open"}, {61, "file not open"}, {62, "file not found"},
-      {63, "file exists"}, {64, "file type mismatch"}, {65, "no block"},
-      {66, "illegal track or sector"}, {67, "illegal system t or s"}, {70, "no channel"},
-      {71, "directory error"}, {72, "disk full"}, {73, "dos mismatch"},
-      {74, "drive not ready"}, {75, "format error"}, {76, "controller error"},
-      {77, "selected partition illegal"}, {3, "unknown error"}, {78, "unknown error"}};
-  // clang-format on
+      {0, "ok"},
+      {31, "syntax error (invalid command)"},
+      {39, "syntax error (invalid command)"},
+      {77, "selected partition illegal"},
+      {3, "unknown error"},
+      {28, "unknown error"},
+      {29, "unknown error"},
+      {78, "unknown error"},
+  };
   ImagePtr image = blank_image(kD64Size);
   for (auto [code, message] : rows) {
     EXPECT_EQ(set_status(image.get(), code, 12, 7), code);
