@@ -16,6 +16,13 @@ void append_status(std::string &text, ImageType type, DiStatus status) {
   text += buffer;
 }
 
+// "   %s" with the status, where it says anything.
+void append_status_suffix(std::string &text, ImageType type, DiStatus status) {
+  if (status.code == DI_STATUS_OK) return;
+  text += "   ";
+  append_status(text, type, status);
+}
+
 // An entry line: "%-5d  %-19s%c%s%c", then what its scan left.
 void append_entry(std::string &text, ImageType type, const DiListedFile &file,
                   const std::string &name) {
@@ -30,10 +37,7 @@ void append_entry(std::string &text, ImageType type, const DiListedFile &file,
   text += names::file_type(slot.type);
   text += slot.type & DI_LOCKED ? '<' : ' ';
   if (!file.opened) text += "   [could not open]";
-  if (file.scan.code != 0) {
-    text += "   ";
-    append_status(text, type, file.scan);
-  }
+  append_status_suffix(text, type, file.scan);
   text += '\n';
 }
 
@@ -52,10 +56,7 @@ void print_dir(facts::ImageFacts &image, FILE *out) {
   }
   if (!listing.opened) {
     text += "    Couldn't open directory";
-    if (listing.open_status.code != 0) {
-      text += "   ";
-      append_status(text, type, listing.open_status);
-    }
+    append_status_suffix(text, type, listing.open_status);
     text += '\n';
     write(text, out);
     return;
@@ -69,10 +70,7 @@ void print_dir(facts::ImageFacts &image, FILE *out) {
   text += image.disk_id();
   if (!listing.header_read) {
     text += "   [BAM read failed]";
-    if (listing.header_status.code != 0) {
-      text += "   ";
-      append_status(text, type, listing.header_status);
-    }
+    append_status_suffix(text, type, listing.header_status);
   }
   text += '\n';
   const std::vector<std::string> &names = image.file_names();
