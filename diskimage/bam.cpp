@@ -58,8 +58,7 @@ int bam_bits_set(DiImage *image, int track) {
   if (!kind) return 0;
   TrackEntry entry = track_entry(image, *kind, track);
   int bits = 0;
-  for (int s = 0; s < kind->sectors[static_cast<size_t>(track)]; ++s)
-    bits += bitmap_bit(entry, s);
+  for (int s = 0; s < kind->sectors[static_cast<size_t>(track)]; ++s) bits += bitmap_bit(entry, s);
   return bits;
 }
 

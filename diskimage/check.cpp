@@ -14,6 +14,7 @@ namespace {
 struct CheckStorage : DiCheck {
   std::vector<DiDirEntry> file_list;
   std::vector<int> file_block_list;
+  std::vector<int> alias_list;
   std::vector<DiBlockState> block_list;
   std::vector<DiProblem> problem_list;
 };
@@ -188,10 +189,13 @@ class Checker {
       add_owner(kind_.system_blocks[i], kSystemToken);
     take_directory();
     out_.file_block_list.assign(out_.file_list.size(), 0);
+    alias_count_.assign(out_.file_list.size(), 0);
+    find_aliases();
     for (size_t f = 0; f < out_.file_list.size(); ++f) check_file(static_cast<int>(f));
     add_file_owners();
     check_blocks();
     check_bam_counts();
+    judge();
   }
 
  private:
@@ -290,10 +294,10 @@ class Checker {
     out_.problem_list.push_back(p);
   }
 
-  // One walk of a file: its problems (when reported) and its blocks.
-  void walk_part(int file, int part, int record, TsPair first, bool follow_links, bool report) {
+  // One walk of a file: its problems and its blocks.
+  void walk_part(int file, int part, int record, TsPair first, bool follow_links) {
     if (first.track == 0) return;
-    if (report) report_walk(file, part, record, first, follow_links);
+    report_walk(file, part, record, first, follow_links);
     if (!kind_.valid(first)) return;
     if (follow_links) {
       starts_.push_back(forest_.node(first));
@@ -409,29 +413,48 @@ class Checker {
     return out;
   }
 
+  // Entries whose data chains start at the same block are aliases, as in
+  // directory art or two names for one file; the first in listing order
+  // heads the group.
+  void find_aliases() {
+    const size_t files = out_.file_list.size();
+    out_.alias_list.assign(files, -1);
+    std::vector<int> head_at(static_cast<size_t>(kind_.blocks), -1);
+    for (size_t f = 0; f < files; ++f) {
+      const TsPair first = out_.file_list[f].slot.first_ts;
+      int &head = first.track != 0 && kind_.valid(first)
+                      ? head_at[static_cast<size_t>(block_num(first))]
+                      : out_.alias_list[f];
+      if (head < 0) head = static_cast<int>(f);
+      out_.alias_list[f] = head;
+      if (head != static_cast<int>(f)) ++alias_count_[static_cast<size_t>(head)];
+    }
+  }
+
   void check_file(int f) {
     const FileEntry &slot = out_.file_list[f].slot;
     const auto *bytes = reinterpret_cast<const unsigned char *>(&slot);
     const int type = slot.type & DI_TYPE_MASK;
-    if (!(slot.type & DI_CLOSED)) out_.problem_list.push_back(blank_problem(DI_PROBLEM_UNCLOSED, f));
+    if (!(slot.type & DI_CLOSED))
+      out_.problem_list.push_back(blank_problem(DI_PROBLEM_UNCLOSED, f));
+    // A group's other members are the head's blocks under another name.
+    if (out_.alias_list[static_cast<size_t>(f)] != f) return;
 
     const bool geos = type >= DI_FT_SEQ && type <= DI_FT_USR && bytes[kSlotGeosType] != 0;
     const bool vlir = geos && bytes[kSlotGeosStructure] == kGeosVlir;
     const TsPair extra = make_ts(bytes[kSlotSideSectors], bytes[kSlotSideSectors + 1]);
 
-    walk_part(f, DI_PART_DATA, -1, slot.first_ts, !vlir, true);
+    walk_part(f, DI_PART_DATA, -1, slot.first_ts, !vlir);
     if (vlir && kind_.valid(slot.first_ts)) {
-      // A record list shared with an earlier file has told its problems there.
-      const bool report = vlir_lists_.insert(block_num(slot.first_ts));
       const unsigned char *list = block_at(slot.first_ts) + kDataStart;
       for (int r = 0; r < kRecordPairs; ++r) {
         const TsPair start = make_ts(list[2 * r], list[2 * r + 1]);
         if (start.track == 0 && start.sector == 0) break;
-        walk_part(f, DI_PART_RECORD, r, start, true, report);
+        walk_part(f, DI_PART_RECORD, r, start, true);
       }
     }
-    if (type == DI_FT_REL) walk_part(f, DI_PART_SIDE_SECTORS, -1, extra, true, true);
-    if (geos) walk_part(f, DI_PART_INFO, -1, extra, false, true);
+    if (type == DI_FT_REL) walk_part(f, DI_PART_SIDE_SECTORS, -1, extra, true);
+    if (geos) walk_part(f, DI_PART_INFO, -1, extra, false);
     own_file(f);
 
     const int stated = slot_blocks(slot);
@@ -439,6 +462,13 @@ class Checker {
       DiProblem p = blank_problem(DI_PROBLEM_COUNT_MISMATCH, f);
       p.stated = stated;
       p.counted = out_.file_block_list[f];
+      out_.problem_list.push_back(p);
+    }
+    const int aliases = alias_count_[static_cast<size_t>(f)];
+    if (aliases > 0) {
+      DiProblem p = blank_problem(DI_PROBLEM_ALIAS, f);
+      p.block = slot.first_ts;
+      p.owner_count = aliases + 1;
       out_.problem_list.push_back(p);
     }
   }
@@ -508,15 +538,18 @@ class Checker {
     }
   }
 
-  // Blocks already seen as a VLIR record list.
-  struct BlockSet {
-    std::vector<bool> seen;
-    bool insert(int n) {
-      if (seen[static_cast<size_t>(n)]) return false;
-      seen[static_cast<size_t>(n)] = true;
-      return true;
+  // Every problem's severity, and the verdict they make.
+  void judge() {
+    for (DiProblem &p : out_.problem_list) {
+      p.severity = di_problem_severity(p.kind);
+      ++(p.severity == DI_SEVERITY_LOSS   ? out_.loss_count
+         : p.severity == DI_SEVERITY_RISK ? out_.risk_count
+                                          : out_.note_count);
     }
-  };
+    out_.verdict = out_.loss_count   ? DI_VERDICT_DAMAGED
+                   : out_.risk_count ? DI_VERDICT_AT_RISK
+                                     : DI_VERDICT_INTACT;
+  }
 
   const DiImage *image_;
   const DiListing &listing_;
@@ -529,7 +562,7 @@ class Checker {
   std::vector<int> chain_owners_;  // per node, see own_file
   std::vector<std::array<int, 2>> chain_first_;  // per node: first two tokens starting below
   std::vector<Single> single_owners_;            // single blocks on no path of their file
-  BlockSet vlir_lists_{std::vector<bool>(static_cast<size_t>(kind_.blocks))};
+  std::vector<int> alias_count_;                 // per group head: its other members
 };
 
 }  // namespace
@@ -552,6 +585,7 @@ DiCheck *di_check_listing(const DiImage *image, const DiListing *listing) {
   check->file_count = static_cast<int>(check->file_list.size());
   check->files = check->file_list.data();
   check->file_blocks = check->file_block_list.data();
+  check->alias_of = check->alias_list.data();
   check->block_count = static_cast<int>(check->block_list.size());
   check->blocks = check->block_list.data();
   check->problem_count = static_cast<int>(check->problem_list.size());
@@ -570,6 +604,25 @@ DiCheck *di_check(DiImage *image) {
   image->status = status;
   image->status_ts = status_ts;
   return check;
+}
+
+int di_problem_severity(int kind) {
+  switch (kind) {
+    case DI_PROBLEM_DIRECTORY:
+    case DI_PROBLEM_ILLEGAL_FIRST:
+    case DI_PROBLEM_BAD_LINK:
+    case DI_PROBLEM_LOOP:
+    case DI_PROBLEM_DAMAGED:
+    case DI_PROBLEM_SHARED:
+      return DI_SEVERITY_LOSS;
+    case DI_PROBLEM_USED_BUT_FREE:
+    case DI_PROBLEM_BAM_COUNT:
+    case DI_PROBLEM_DIR_LINK:
+    case DI_PROBLEM_UNCLOSED:
+      return DI_SEVERITY_RISK;
+    default:
+      return DI_SEVERITY_NOTE;
+  }
 }
 
 void di_check_free(DiCheck *check) {

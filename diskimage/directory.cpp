@@ -160,7 +160,8 @@ FileEntry *NameIndex::find(const unsigned char *pattern, int type) const {
   if (has_wildcard(pattern)) {
     const Pattern prepared = prepare(pattern);
     for (FileEntry *slot : slots_)
-      if ((slot->type & DI_TYPE_MASK) == type && match_prepared(prepared, slot->rawname)) return slot;
+      if ((slot->type & DI_TYPE_MASK) == type && match_prepared(prepared, slot->rawname))
+        return slot;
     return nullptr;
   }
   unsigned char key[kNameSize];

@@ -481,8 +481,33 @@ enum {
   DI_PROBLEM_DAMAGED,          /* block: owned (owner), error byte `error` is not 1 */
   DI_PROBLEM_BAM_COUNT,        /* track (block.track): stored free count `stated`
                                   vs bitmap bits set `counted` */
+  DI_PROBLEM_ALIAS,            /* file (the head) and the other entries whose
+                                  alias_of is it start at `block`; owner_count
+                                  entries in all */
   DI_PROBLEM_KIND_COUNT
 };
+
+/* What a problem means for the data (DiProblem.severity). */
+enum {
+  DI_SEVERITY_NOTE, /* nothing is lost or at risk; worth knowing */
+  DI_SEVERITY_RISK, /* everything reads today, but writing to the image or
+                       validating it on a drive would destroy data */
+  DI_SEVERITY_LOSS  /* some data of a file or of the directory cannot be read
+                       as written */
+};
+
+/* What the problems make of an image (DiCheck.verdict): damaged when any is
+ * a loss, else at risk when any is a risk, else intact. */
+enum { DI_VERDICT_INTACT, DI_VERDICT_AT_RISK, DI_VERDICT_DAMAGED };
+
+/* The severity of a kind of problem:
+ *   loss: directory, illegal-first, bad-link, loop, damaged, shared (a block
+ *         that two or more different owners reach);
+ *   risk: used-but-free, bam-count, dir-link, unclosed (a drive's validate
+ *         scratches such a file);
+ *   note: count-mismatch, allocated-unused (blocks that loaders, CP/M and
+ *         other file systems read directly), alias. */
+DI_API int di_problem_severity(int kind);
 
 typedef struct DiProblem {
   int kind;         /* DI_PROBLEM_* */
@@ -498,8 +523,9 @@ typedef struct DiProblem {
   int owner_count;  /* DI_PROBLEM_SHARED */
   int stated;
   int counted;
-  int error;  /* DI_PROBLEM_DAMAGED: the raw error byte */
-  int status; /* DI_PROBLEM_DIRECTORY: the status code */
+  int error;    /* DI_PROBLEM_DAMAGED: the raw error byte */
+  int status;   /* DI_PROBLEM_DIRECTORY: the status code */
+  int severity; /* DI_SEVERITY_* of the kind */
 } DiProblem;
 
 /* What the check found out about one block. */
@@ -519,22 +545,29 @@ typedef struct DiCheck {
   int file_count;
   DiDirEntry *files; /* the listed slots in listing order */
   int *file_blocks;  /* distinct blocks each file owns */
+  int *alias_of;     /* per file: the first entry in listing order whose data
+                        starts at the same valid block, the file's own index
+                        when it is that first one or has no such block */
   int block_count;
   DiBlockState *blocks; /* every block in track/sector order */
   int problem_count;
-  DiProblem *problems; /* in report order */
+  DiProblem *problems;                    /* in report order */
+  int loss_count, risk_count, note_count; /* problems of each severity */
+  int verdict;                            /* DI_VERDICT_* */
 } DiCheck;
 
 /* Examines the image as the listing reads it: the directory, the chains of
  * every listed file (data; for REL files the side sectors; for GEOS files
  * the info block and, for VLIR files, each record chain), who owns each
- * block, the BAM against those owners and the error information. Changes
+ * block, the BAM against those owners and the error information. Entries
+ * whose data starts at the same block are aliases: only the first of them in
+ * listing order is walked and owns blocks, and the group is one alias note;
+ * the others get no walk problems and no count mismatch. Changes
  * nothing in the image: no byte, no `dirty`, and its status is restored.
  * Every chain is walked with its own visited set; the cost and the memory
- * grow with the blocks and slots of the image, not with its content. A
- * record list shared by several files reports its record problems once, on
- * the first of them (the others show as shared blocks), so the problems are
- * bounded by a few per block and per slot. Returns null when out of
+ * grow with the blocks and slots of the image, not with its content, and
+ * the problems are bounded by a few per block and per slot, and at most 127
+ * record problems per VLIR file. Returns null when out of
  * memory, or for an image of no known kind; release with di_check_free(). */
 DI_API DiCheck *di_check(DiImage *image);
 /* The same from a listing of the image made by di_listing(), so that the

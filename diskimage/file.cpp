@@ -187,8 +187,8 @@ int di_read(DiFile *file, void *dst, int len) {
       continue;
     }
     if (file->next_ts.track == 0) return delivered;
-    TsPair ts = read_link_after(*kind_info(image->type), file->ts,
-                                next_ts_in_chain(image, file->ts));
+    TsPair ts =
+        read_link_after(*kind_info(image->type), file->ts, next_ts_in_chain(image, file->ts));
     if (ts.track == 0) return delivered;
     // The link is read again from the image, so it is checked again: it may
     // have changed since the block was entered, and it is what stops a handle

@@ -16,7 +16,8 @@ void build_track_entries(DiImage *image, const KindInfo &kind) {
     for (int s = 0; s < kind.sectors[static_cast<size_t>(t)]; ++s) di_free_ts(image, make_ts(t, s));
   }
   for (int i = 0; i < kind.system_block_count; ++i)
-    if (kind.system_blocks[i].track != kind.reserved_track) di_alloc_ts(image, kind.system_blocks[i]);
+    if (kind.system_blocks[i].track != kind.reserved_track)
+      di_alloc_ts(image, kind.system_blocks[i]);
   di_alloc_ts(image, kind.dir_ts);
 }
 

@@ -169,7 +169,7 @@ struct KindInfo {
   // directory starts where the header links.
   TsPair dir_ts{};
   bool dir_ts_fixed = false;
-  bool double_sided = false;  // the BAM block's double-sided flag is set
+  bool double_sided = false;     // the BAM block's double-sided flag is set
   bool dir_link_in_bam = false;  // the BAM block's link should name the directory
   int disk_name_offset = 0;      // in the header block
   const char *dos_type = "";     // as format writes it
@@ -180,7 +180,7 @@ struct KindInfo {
   int region_count = 0;
   std::array<AllocPass, 2> passes{};
   int pass_count = 0;
-  const char *power_on = "";            // status string of a fresh image
+  const char *power_on = "";              // status string of a fresh image
   std::array<TsPair, 3> system_blocks{};  // BAM and header blocks, owned by no file
   int system_block_count = 0;
   int reserved_track = 0;  // a track the drive keeps for itself but its first block, or 0
@@ -189,7 +189,7 @@ struct KindInfo {
   int blocks = 0;      // 683, 1366, 3200
   int image_size = 0;  // size without error information
   int max_sectors = 0;
-  std::array<std::uint8_t, 256> sectors{};        // of each existing track, else 0
+  std::array<std::uint8_t, 256> sectors{};       // of each existing track, else 0
   std::array<std::uint16_t, 256> first_block{};  // block number of sector 0
 
   constexpr bool valid(TsPair ts) const { return ts.sector < sectors[ts.track]; }

@@ -89,7 +89,8 @@ ReadOutcome ReadOutcomes::read_on(TsPair second) {
     return stop_at(ts_of_visited_index(lead.root));
   }
   if (lead.dist + chains_.loop_size(from) + 1 > max_steps_) return read;
-  return {true, {DI_STATUS_FILE_TOO_LARGE, ts_of_visited_index(chains_.after(from, max_steps_ - 1))}};
+  return {true,
+          {DI_STATUS_FILE_TOO_LARGE, ts_of_visited_index(chains_.after(from, max_steps_ - 1))}};
 }
 
 // The same tests in the same order as di_read makes when it enters a block.
@@ -147,7 +148,8 @@ void read_listing(DiImage *image, const KindInfo &kind, ListingStorage &out) {
         reads.emplace(image, DI_SCAN_SIZE);
       }
       const FileEntry &slot = file.dir.slot;
-      const ReadOutcome outcome = reads->open_and_read(*names, slot.rawname, slot.type & DI_TYPE_MASK);
+      const ReadOutcome outcome =
+          reads->open_and_read(*names, slot.rawname, slot.type & DI_TYPE_MASK);
       file.opened = outcome.opened;
       file.scan = outcome.status;
       out.file_list.push_back(file);

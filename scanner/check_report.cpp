@@ -1,5 +1,6 @@
-// -check: the integrity check's problems in words, one line each, with runs
-// of neighbouring blocks that share a problem and an owner on one line.
+// -check: the integrity check's problems in words, one line each, the losses
+// first, then the risks, then the notes; runs of neighbouring blocks that
+// share a problem and an owner go on one line. The last line is the verdict.
 #include <cstdio>
 #include <string>
 
@@ -18,18 +19,27 @@ class CheckText {
       : image_(image), check_(image.check()), names_(image.file_names()) {}
 
   std::string render() {
-    const int count = check_.problem_count;
-    for (int i = 0; i < count;) {
-      const int run = run_length(i);
-      line(check_.problems[i], check_.problems[i + run - 1], run);
+    std::vector<const DiProblem *> order;
+    order.reserve(static_cast<size_t>(check_.problem_count));
+    for (int severity : {DI_SEVERITY_LOSS, DI_SEVERITY_RISK, DI_SEVERITY_NOTE})
+      for (int i = 0; i < check_.problem_count; ++i)
+        if (check_.problems[i].severity == severity) order.push_back(&check_.problems[i]);
+    for (size_t i = 0; i < order.size();) {
+      const size_t run = run_length(order, i);
+      text_ += names::severity(order[i]->severity);
+      text_ += ": ";
+      line(*order[i], *order[i + run - 1], static_cast<int>(run));
       i += run;
     }
-    if (count == 0) {
-      text_ += "no problems found\n";
-    } else {
-      append_int(text_, count);
-      text_ += count == 1 ? " problem found\n" : " problems found\n";
-    }
+    // "damaged: 5 loss, 0 risk, 3 notes"
+    text_ += names::verdict(check_.verdict);
+    text_ += ": ";
+    append_int(text_, check_.loss_count);
+    text_ += " loss, ";
+    append_int(text_, check_.risk_count);
+    text_ += " risk, ";
+    append_int(text_, check_.note_count);
+    text_ += " notes\n";
     return std::move(text_);
   }
 
@@ -39,20 +49,29 @@ class CheckText {
            kind == DI_PROBLEM_ALLOCATED_UNUSED || kind == DI_PROBLEM_DAMAGED;
   }
 
-  // How many problems from i on differ only in their block, the blocks being
-  // consecutive sectors of one track.
-  int run_length(int i) const {
-    const DiProblem &first = check_.problems[i];
+  // Whether `b` is the block after `a`: the next sector of its track or, for
+  // blocks no one uses, which a loader or another file system may read in
+  // any run, also the first sector of the next track.
+  bool follows(const DiProblem &a, const DiProblem &b) const {
+    if (b.block.track == a.block.track) return b.block.sector == a.block.sector + 1;
+    return a.kind == DI_PROBLEM_ALLOCATED_UNUSED && b.block.track == a.block.track + 1 &&
+           b.block.sector == 0 &&
+           a.block.sector + 1 == di_sectors_per_track(image_.type(), a.block.track);
+  }
+
+  // How many problems from i on differ only in their block, each block
+  // following the one before.
+  size_t run_length(const std::vector<const DiProblem *> &order, size_t i) const {
+    const DiProblem &first = *order[i];
     if (!is_block_problem(first.kind)) return 1;
-    int n = 1;
-    while (i + n < check_.problem_count) {
-      const DiProblem &prev = check_.problems[i + n - 1];
-      const DiProblem &p = check_.problems[i + n];
+    size_t n = 1;
+    while (i + n < order.size()) {
+      const DiProblem &p = *order[i + n];
       // Other kinds of the same block sit between a block's problems, so a
       // run only continues straight on to the next problem.
       if (p.kind != first.kind || p.owner != first.owner || p.second_owner != first.second_owner ||
           p.owner_count != first.owner_count || p.error != first.error ||
-          p.block.track != prev.block.track || p.block.sector != prev.block.sector + 1)
+          !follows(*order[i + n - 1], p))
         break;
       ++n;
     }
@@ -100,7 +119,11 @@ class CheckText {
       append_ts(text_, p.block);
       if (run > 1) {
         text_ += '-';
-        append_int(text_, last.block.sector);
+        if (last.block.track != p.block.track) {
+          append_ts(text_, last.block);
+        } else {
+          append_int(text_, last.block.sector);
+        }
       }
       text_ += ": ";
     }
@@ -184,6 +207,15 @@ class CheckText {
         text_ += ')';
         blocks(run);
         break;
+      case DI_PROBLEM_ALIAS:
+        file_name(p.file);
+        text_ += ": ";
+        append_int(text_, p.owner_count - 1);
+        text_ += p.owner_count == 2 ? " other entry starts" : " other entries start";
+        text_ += " at its first block ";
+        append_ts(text_, p.block);
+        text_ += " (aliases)";
+        break;
       case DI_PROBLEM_BAM_COUNT:
         text_ += "track ";
         append_int(text_, p.block.track);
@@ -224,5 +256,5 @@ class CheckText {
 
 int print_check(facts::ImageFacts &image, FILE *out) {
   output::write(CheckText(image).render(), out);
-  return image.check().problem_count;
+  return image.check().verdict;
 }

@@ -42,8 +42,9 @@ Layout layout_for(ImageType type) {
 // ---- Block states and marks -------------------------------------------------
 
 // A block's marks (DI_MARK_* bits, in this order) share one outline drawn
-// over its colour; damage comes last and wins.
-constexpr const char *kMarkClass[DI_MARK_COUNT] = {"damaged", "error", "shared", "bamfree"};
+// over its colour; damage comes last and wins. The classes are short: every
+// marked block names them once more.
+constexpr const char *kMarkClass[DI_MARK_COUNT] = {"md", "me", "ms", "mb"};
 constexpr const char *kMarkLabel[DI_MARK_COUNT] = {
     "damaged: error byte on an owned block", "error byte on a block no one owns",
     "shared by two or more owners", "owned, but free in the BAM"};
@@ -69,10 +70,10 @@ constexpr const char *kStyle =
     ".directory{fill:#4c6272}.system{fill:#1a1a1a}"
     ".key{stroke:#888;stroke-width:.5}"
     // A block's marks share one outline; damage comes last and wins.
-    ".bamfree{fill:url(#stripes)}"
-    ".shared{stroke:#000;stroke-width:1.1}"
-    ".error{stroke:#d40000;stroke-width:.9;stroke-dasharray:2 1.2}"
-    ".damaged{fill:url(#hatch);stroke:#d40000;stroke-width:1.5;stroke-linejoin:round}";
+    ".mb{fill:url(#stripes)}"
+    ".ms{stroke:#000;stroke-width:1.1}"
+    ".me{stroke:#d40000;stroke-width:.9;stroke-dasharray:2 1.2}"
+    ".md{fill:url(#hatch);stroke:#d40000;stroke-width:1.5;stroke-linejoin:round}";
 
 constexpr const char *kDefs =
     "<pattern id=\"hatch\" width=\"4\" height=\"4\" patternUnits=\"userSpaceOnUse\" "
@@ -82,34 +83,45 @@ constexpr const char *kDefs =
     "patternTransform=\"rotate(-45)\"><rect width=\"1.5\" height=\"4\" fill=\"#fff\"/>"
     "</pattern>\n";
 
+// The legend names at most this many files; the rest share one line.
+constexpr int kLegendFiles = 32;
+
 // ---- Text -------------------------------------------------------------------
 
 using output::append_int;
 using svg::append_number;
 
-// The fill class of a block: its first owner's colour, or its state's.
-void append_fill_class(std::string &out, const DiBlockState &b) {
-  if (b.owner >= 0) {
-    out += 'f';
-    append_int(out, b.owner % kPaletteSize);
-  } else if (b.owner == DI_OWNER_SYSTEM) {
-    out += "system";
-  } else if (b.owner == DI_OWNER_DIRECTORY) {
-    out += "directory";
-  } else {
-    out += names::block_state(b.state);
-  }
-}
-
 std::string count_text(int count, const char *one, const char *many) {
   return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+// The fill classes, as keys into the picture's tables: the states of blocks
+// no one owns, then the system, the directory and the palette's colours.
+constexpr int kFillSystem = DI_BLOCK_STATE_COUNT;
+constexpr int kFillDirectory = DI_BLOCK_STATE_COUNT + 1;
+constexpr int kFillFile = DI_BLOCK_STATE_COUNT + 2;  // + palette index
+constexpr int kFillCount = kFillFile + kPaletteSize;
+
+int fill_key(const DiBlockState &b) {
+  if (b.owner == DI_OWNER_SYSTEM) return kFillSystem;
+  if (b.owner == DI_OWNER_DIRECTORY) return kFillDirectory;
+  return b.owner >= 0 ? kFillFile + b.owner % kPaletteSize : b.state;
+}
+
+std::string fill_class(int key) {
+  if (key == kFillSystem) return "system";
+  if (key == kFillDirectory) return "directory";
+  if (key >= kFillFile) return "f" + std::to_string(key - kFillFile);
+  return names::block_state(key);
 }
 
 // ---- The picture ------------------------------------------------------------
 
 // Builds the whole document in one string, written with one call. Every
 // piece is appended in place: with a few thousand blocks, temporary strings
-// were most of the time.
+// were most of the time. What every block repeats is kept short (its title
+// names it, its owner and its error; its marks are a <use> of its outline),
+// so that the picture stays small on any image.
 class Picture {
  public:
   explicit Picture(facts::ImageFacts &image)
@@ -121,10 +133,15 @@ class Picture {
     const std::vector<std::string> &names = image.file_names();
     file_texts_.resize(files);
     for (size_t f = 0; f < files; ++f)
-      file_texts_[f] = std::string(names::file_type(check_.files[f].slot.type)) + " \"" +
-                       names[f] + "\"";
+      file_texts_[f] =
+          std::string(names::file_type(check_.files[f].slot.type)) + " \"" + names[f] + "\"";
     file_blocks_.assign(files, 0);
     file_damaged_.assign(files, 0);
+    aliases_.assign(files, 0);
+    for (size_t f = 0; f < files; ++f) {
+      const auto head = static_cast<size_t>(check_.alias_of[f]);
+      if (head != f) ++aliases_[head];
+    }
     for (int i = 0; i < check_.block_count; ++i) {
       const DiBlockState &b = check_.blocks[i];
       ++fill_count_[fill_key(b)];
@@ -141,6 +158,7 @@ class Picture {
       summary_ = "directory unreadable, ";
     }
     free_blocks_ = listing.free_blocks;
+    title_ = image.image_arg() + ": " + names::verdict(check_.verdict);
   }
 
   std::string render() {
@@ -158,8 +176,8 @@ class Picture {
       style += kPalette[i];
       style += '}';
     }
-    out_.reserve(static_cast<size_t>(check_.block_count) * 240 + legend.size() + 4096);
-    svg::begin_document(out_, width_, height, image_.image_arg(), style, kDefs);
+    out_.reserve(static_cast<size_t>(check_.block_count) * 200 + legend.size() + 4096);
+    svg::begin_document(out_, width_, height, title_, style, kDefs);
     render_header();
     render_disks();
     out_ += legend;
@@ -168,16 +186,6 @@ class Picture {
   }
 
  private:
-  // Fill keys: the states of blocks without an owner colour, then the owner
-  // colours that are not a file's.
-  static constexpr int kFillSystem = DI_BLOCK_STATE_COUNT;
-  static constexpr int kFillDirectory = DI_BLOCK_STATE_COUNT + 1;
-  static int fill_key(const DiBlockState &b) {
-    if (b.owner == DI_OWNER_SYSTEM) return kFillSystem;
-    if (b.owner == DI_OWNER_DIRECTORY) return kFillDirectory;
-    return b.owner >= 0 ? DI_BLOCK_FILE : b.state;
-  }
-
   void append_owner(std::string &text, int owner) const {
     if (const names::OwnerWords *words = names::owner(owner)) {
       text += words->picture;
@@ -188,37 +196,27 @@ class Picture {
     }
   }
 
-  // The hover text of a block: what it is, who owns it, what is wrong.
+  // The hover text of a block: where it is, what it is or who owns it, and
+  // its error. Sharing and a BAM that calls it free show as its marks.
   void append_block_text(std::string &text, const DiBlockState &b) const {
-    text += "track ";
     append_int(text, b.ts.track);
-    text += " sector ";
+    text += '/';
     append_int(text, b.ts.sector);
     text += ": ";
     if (b.state == DI_BLOCK_FREE) {
       text += "free";
     } else if (b.state == DI_BLOCK_UNUSED) {
-      text += "allocated in the BAM, used by no file";
+      text += "allocated, used by no file";
     } else if (b.state == DI_BLOCK_RESERVED) {
       text += "reserved by the drive";
     } else {
       append_owner(text, b.owner);
-      if (b.owner_count >= 2) {
-        text += ", also ";
-        append_owner(text, b.second_owner);
-        if (b.owner_count > 2) {
-          text += " and ";
-          append_int(text, b.owner_count - 2);
-          text += " more";
-        }
-      }
-      if (b.state == DI_BLOCK_USED_BUT_FREE) text += ", free in the BAM";
     }
     if (b.error != 1) {
       const int code = di_error_code(b.error);
       if (code < 0) {
         text += ", unknown error byte $";
-        const unsigned char byte = static_cast<unsigned char>(b.error);
+        const auto byte = static_cast<unsigned char>(b.error);
         output::append_hex_bytes(text, &byte, 1);
       } else {
         text += ", error ";
@@ -234,10 +232,10 @@ class Picture {
     summary += names::kind_label(type_);
     if (image_.has_error_info()) summary += " with error information";
     summary += ", " + count_text(free_blocks_, "block free", "blocks free");
-    summary += ", " + (check_.problem_count == 0
-                           ? std::string("no problems found")
-                           : count_text(check_.problem_count, "problem found", "problems found"));
-    svg::append_text(out_, kMargin, kMargin + 16, 16, image_.image_arg(), " font-weight=\"bold\"");
+    summary += ", " + std::to_string(check_.loss_count) + " loss, " +
+               std::to_string(check_.risk_count) + " risk, " + std::to_string(check_.note_count) +
+               " notes";
+    svg::append_text(out_, kMargin, kMargin + 16, 16, title_, " font-weight=\"bold\"");
     svg::append_text(out_, kMargin, kMargin + 36, 12, summary);
     svg::append_text(out_, kMargin, kMargin + 54, 11,
                      "Rings are tracks, track 1 outermost; sectors run clockwise from the top.",
@@ -260,37 +258,40 @@ class Picture {
                              2 * std::numbers::pi * (ts.sector + 1) / sectors);
   }
 
+  // id="b12-3"
+  static void append_block_id(std::string &out, TsPair ts) {
+    out += 'b';
+    append_int(out, ts.track);
+    out += '-';
+    append_int(out, ts.sector);
+  }
+
   void render_disks() {
+    // Blocks are drawn a fill class at a time, each class a group whose
+    // blocks take its colour; the marks drawn later reuse a block's outline,
+    // so the outline itself must not carry a fill of its own.
+    std::vector<std::vector<int>> by_fill(kFillCount);
+    for (int i = 0; i < check_.block_count; ++i) by_fill[fill_key(check_.blocks[i])].push_back(i);
     std::string title;
     out_ += "<g stroke=\"#fff\" stroke-width=\".35\">\n";
-    for (int i = 0; i < check_.block_count; ++i) {
-      const DiBlockState &b = check_.blocks[i];
-      out_ += "<path class=\"";
-      append_fill_class(out_, b);
-      out_ += "\" data-track=\"";
-      append_int(out_, b.ts.track);
-      out_ += "\" data-sector=\"";
-      append_int(out_, b.ts.sector);
-      out_ += "\" data-state=\"";
-      out_ += names::block_state(b.state);
-      out_ += '"';
-      if (b.error != 1) {
-        out_ += " data-error=\"";
-        append_int(out_, di_error_code(b.error));
-        out_ += '"';
+    for (int key = 0; key < kFillCount; ++key) {
+      if (by_fill[static_cast<size_t>(key)].empty()) continue;
+      out_ += "<g class=\"";
+      out_ += fill_class(key);
+      out_ += "\">\n";
+      for (int i : by_fill[static_cast<size_t>(key)]) {
+        const DiBlockState &b = check_.blocks[i];
+        out_ += "<path id=\"";
+        append_block_id(out_, b.ts);
+        out_ += "\" d=\"";
+        append_segment_path(out_, b.ts);
+        out_ += "\"><title>";
+        title.clear();
+        append_block_text(title, b);
+        output::append_xml_text(out_, title);
+        out_ += "</title></path>\n";
       }
-      if (b.owner_count >= 2) {
-        out_ += " data-owners=\"";
-        append_int(out_, b.owner_count);
-        out_ += '"';
-      }
-      out_ += " d=\"";
-      append_segment_path(out_, b.ts);
-      out_ += "\"><title>";
-      title.clear();
-      append_block_text(title, b);
-      output::append_xml_escaped(out_, title);
-      out_ += "</title></path>\n";
+      out_ += "</g>\n";
     }
     out_ += "</g>\n";
     // Drawn over all blocks, so that no neighbour covers an outline; they
@@ -299,15 +300,15 @@ class Picture {
     for (int i = 0; i < check_.block_count; ++i) {
       const DiBlockState &b = check_.blocks[i];
       if (b.marks == 0) continue;
-      const char *separator = "<path class=\"";
+      out_ += "<use xlink:href=\"#";
+      append_block_id(out_, b.ts);
+      const char *separator = "\" class=\"";
       for (int m = 0; m < DI_MARK_COUNT; ++m) {
         if (!has_mark(b, m)) continue;
         out_ += separator;
         out_ += kMarkClass[m];
         separator = " ";
       }
-      out_ += "\" d=\"";
-      append_segment_path(out_, b.ts);
       out_ += "\"/>\n";
     }
     out_ += "</g>\n";
@@ -346,7 +347,33 @@ class Picture {
     return rows;
   }
 
-  // The legend: every colour and mark with its count, each file with its
+  // The files in the legend: each alias group once, under its head, the
+  // first kLegendFiles of them; the rest summed up in one line.
+  std::vector<Key> file_keys() const {
+    std::vector<Key> keys;
+    int more_files = 0, more_blocks = 0;
+    for (size_t f = 0; f < file_texts_.size(); ++f) {
+      if (check_.alias_of[f] != static_cast<int>(f)) continue;
+      const int members = 1 + aliases_[f];
+      if (static_cast<int>(keys.size()) == kLegendFiles) {
+        more_files += members;
+        more_blocks += file_blocks_[f];
+        continue;
+      }
+      std::string label = file_texts_[f];
+      if (aliases_[f] > 0) label += " and " + count_text(aliases_[f], "alias", "aliases");
+      label += ": " + count_text(file_blocks_[f], "block", "blocks");
+      if (file_damaged_[f] != 0) label += ", " + std::to_string(file_damaged_[f]) + " damaged";
+      keys.push_back({fill_class(kFillFile + static_cast<int>(f % kPaletteSize)), nullptr, label});
+    }
+    if (more_files > 0)
+      keys.push_back({"free", nullptr,
+                      "and " + std::to_string(more_files) + " more files, " +
+                          count_text(more_blocks, "block", "blocks")});
+    return keys;
+  }
+
+  // The legend: every colour and mark with its count, the files with their
   // blocks, and the first blocks with an error byte spelled out, so that a
   // printed picture tells what the hover texts tell. Returns its height.
   double render_legend(std::string &out, double top) const {
@@ -367,14 +394,7 @@ class Picture {
     double y = top;
     y += render_keys(out, keys, y) * kRowHeight + kRowHeight / 2;
 
-    keys.clear();
-    for (size_t f = 0; f < file_texts_.size(); ++f) {
-      std::string label = file_texts_[f] + ": " + count_text(file_blocks_[f], "block", "blocks");
-      if (file_damaged_[f] != 0) label += ", " + std::to_string(file_damaged_[f]) + " damaged";
-      std::string colour = "f";
-      append_int(colour, static_cast<long>(f % kPaletteSize));
-      keys.push_back({colour, nullptr, label});
-    }
+    keys = file_keys();
     if (!keys.empty()) y += render_keys(out, keys, y) * kRowHeight + kRowHeight / 2;
 
     const int errors = mark_count_[kDamaged] + mark_count_[kQuietError];
@@ -403,10 +423,12 @@ class Picture {
   std::vector<std::string> file_texts_;  // type and quoted display name
   std::vector<int> file_blocks_;         // blocks whose first owner each file is
   std::vector<int> file_damaged_;
-  std::string summary_;  // the disk's name and id, as the listing read them
+  std::vector<int> aliases_;  // per alias group head: its other members
+  std::string summary_;       // the disk's name and id, as the listing read them
+  std::string title_;         // the image as typed and its verdict
   int free_blocks_ = 0;
   double width_ = 0;
-  int fill_count_[DI_BLOCK_STATE_COUNT + 2] = {};
+  int fill_count_[kFillCount] = {};
   int mark_count_[DI_MARK_COUNT] = {};
   std::string out_;
 };

@@ -18,7 +18,7 @@ namespace {
 
 constexpr const char *kVersion = KESTRIX_VERSION;
 constexpr int kUsageError = 255;
-// A completed run in which some -check found a problem.
+// A completed run in which some -check found the image not intact.
 constexpr int kProblemsFound = 1;
 // What an action returns to let the run go on.
 constexpr int kGoOn = -1;
@@ -73,7 +73,7 @@ int run_version(Run &) {
 }
 
 int run_check(Run &run) {
-  if (print_check(run.image, stdout) != 0) run.problems_found = true;
+  if (print_check(run.image, stdout) != DI_VERDICT_INTACT) run.problems_found = true;
   return kGoOn;
 }
 
@@ -144,7 +144,8 @@ void complain_load_failed(const char *prog, const char *path, int why) {
   } else {
     reason = std::strerror(why);
     // A command typed where the image belongs was taken for a file name.
-    if (why == ENOENT && find_command(path)) reason += " (the image name comes before the commands)";
+    if (why == ENOENT && find_command(path))
+      reason += " (the image name comes before the commands)";
   }
   complain(prog, std::string(path) + ": " + reason);
 }

@@ -68,9 +68,19 @@ void write_tracks(JsonWriter &j, facts::ImageFacts &image) {
   j.end_array();
 }
 
-void write_problem(JsonWriter &j, const DiProblem &p, ImageType type) {
+// The members of each alias group, head first, by the head's index.
+std::vector<std::vector<int>> alias_groups(const DiCheck &check) {
+  std::vector<std::vector<int>> groups(static_cast<size_t>(check.file_count));
+  for (int f = 0; f < check.file_count; ++f)
+    groups[static_cast<size_t>(check.alias_of[f])].push_back(f);
+  return groups;
+}
+
+void write_problem(JsonWriter &j, const DiProblem &p, ImageType type,
+                   const std::vector<std::vector<int>> &groups) {
   j.begin_object();
   j.key("kind").string(names::problem(p.kind));
+  j.key("severity").string(names::severity(p.severity));
   if (p.file >= 0) j.key("file").number(p.file);
   if (p.part != DI_PART_NONE) {
     j.key("part").string(names::part(p.part));
@@ -125,6 +135,12 @@ void write_problem(JsonWriter &j, const DiProblem &p, ImageType type) {
       owner(j, p.owner);
       j.key("error").number(p.error);
       break;
+    case DI_PROBLEM_ALIAS:
+      j.key("files").begin_array();
+      for (int member : groups[static_cast<size_t>(p.file)]) j.number(member);
+      j.end_array();
+      block();
+      break;
     case DI_PROBLEM_BAM_COUNT:
       j.key("track").number(p.block.track);
       j.key("stored").number(p.stated);
@@ -167,8 +183,11 @@ void print_json(facts::ImageFacts &image, FILE *out) {
     j.null();
   }
   j.key("problems").begin_array();
-  for (int i = 0; i < check.problem_count; ++i) write_problem(j, check.problems[i], image.type());
+  const std::vector<std::vector<int>> groups = alias_groups(check);
+  for (int i = 0; i < check.problem_count; ++i)
+    write_problem(j, check.problems[i], image.type(), groups);
   j.end_array();
+  j.key("verdict").string(names::verdict(check.verdict));
   j.end_object();
   text += '\n';
   output::write(text, out);

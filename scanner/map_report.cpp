@@ -55,7 +55,8 @@ void print_map(facts::ImageFacts &image, FILE *out) {
     }
     append_spaces(text, field - t.sectors);
     for (int s = 0; s < t.sectors; ++s) {
-      const bool bad = t.map[static_cast<size_t>(s)] == '*' && t.errors[static_cast<size_t>(s)] != 1;
+      const bool bad =
+          t.map[static_cast<size_t>(s)] == '*' && t.errors[static_cast<size_t>(s)] != 1;
       used_with_error += bad;
       text += bad ? '*' : '.';
     }

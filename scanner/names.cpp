@@ -15,8 +15,12 @@ constexpr OwnerWords kSystem{"system", "the BAM/header", "system (BAM and header
 constexpr OwnerWords kDirectory{"directory", "the directory", "directory"};
 
 constexpr const char *kProblems[DI_PROBLEM_KIND_COUNT] = {
-    "dir-link",       "directory", "unclosed",      "illegal-first",    "bad-link", "loop",
-    "count-mismatch", "shared",    "used-but-free", "allocated-unused", "damaged",  "bam-count"};
+    "dir-link", "directory",      "unclosed", "illegal-first", "bad-link",
+    "loop",     "count-mismatch", "shared",   "used-but-free", "allocated-unused",
+    "damaged",  "bam-count",      "alias"};
+
+constexpr const char *kSeverities[] = {"note", "risk", "loss"};
+constexpr const char *kVerdicts[] = {"intact", "at risk", "damaged"};
 
 constexpr const char *kParts[] = {"", "data", "record", "side-sectors", "info"};
 constexpr const char *kPartWords[] = {"data chain", "data chain", "record", "side-sector chain",
@@ -47,6 +51,14 @@ const OwnerWords *owner(int owner) {
 
 const char *problem(int kind) {
   return kind >= 0 && kind < DI_PROBLEM_KIND_COUNT ? kProblems[kind] : "unknown";
+}
+
+const char *severity(int severity) {
+  return severity >= DI_SEVERITY_NOTE && severity <= DI_SEVERITY_LOSS ? kSeverities[severity] : "";
+}
+
+const char *verdict(int verdict) {
+  return verdict >= DI_VERDICT_INTACT && verdict <= DI_VERDICT_DAMAGED ? kVerdicts[verdict] : "";
 }
 
 const char *part(int part) {

@@ -27,6 +27,10 @@ const OwnerWords *owner(int owner);
 
 // "dir-link" and so on, as -json names problems; "unknown" for any other.
 const char *problem(int kind);
+// "loss", "risk", "note".
+const char *severity(int severity);
+// "intact", "at risk", "damaged".
+const char *verdict(int verdict);
 // "data", "record", "side-sectors", "info"; "" for DI_PART_NONE.
 const char *part(int part);
 // How -check names a walk: "data chain", "record" (the caller adds its

@@ -99,9 +99,9 @@ void append_json_string(std::string &out, std::string_view text) {
   out += '"';
 }
 
-void append_xml_escaped(std::string &out, std::string_view text) {
+void append_xml_text(std::string &out, std::string_view text) {
   const auto plain = [](unsigned char c) {
-    return c >= 0x20 && c < 0x7F && c != '<' && c != '>' && c != '&' && c != '"' && c != '\'';
+    return c >= 0x20 && c < 0x7F && c != '<' && c != '>' && c != '&';
   };
   for (size_t i = 0; i < text.size();) {
     // Runs of plain ASCII, most of every text, are copied at once.
@@ -127,12 +127,6 @@ void append_xml_escaped(std::string &out, std::string_view text) {
         break;
       case '&':
         out += "&amp;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&apos;";
         break;
       default:
         out.append(text.substr(i, cp.length));

@@ -40,9 +40,10 @@ CodePoint utf8_at(std::string_view text, size_t at);
 // Text as a JSON string, quotes included. Text from the command line may be
 // in any encoding, so bytes that are not UTF-8 become U+FFFD.
 void append_json_string(std::string &out, std::string_view text);
-// Text escaped for XML content and attribute values; what XML cannot hold
-// (control bytes, broken UTF-8) shows as '?'.
-void append_xml_escaped(std::string &out, std::string_view text);
+// Text escaped for XML element content (not for attribute values, where
+// quotes would need escaping too); what XML cannot hold (control bytes,
+// broken UTF-8) shows as '?'.
+void append_xml_text(std::string &out, std::string_view text);
 
 // Writes JSON into a string, knowing its own nesting: commas go between the
 // members of the object or array it is in, wherever they come from.

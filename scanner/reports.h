@@ -13,7 +13,7 @@
 extern int lastoutput;
 
 // Runs a whole command line (image path, then commands) and returns the exit
-// status: 0, 1 when a -check found problems, or 255 for a usage error, an
+// status: 0, 1 when a -check found the image not intact, or 255 for a usage error, an
 // image that did not load or memory that ran out. A -version command ends
 // the run at once with 0. Why a run failed goes to standard error.
 int run_commands(int argc, char **argv);
@@ -29,8 +29,8 @@ void print_bammessage(facts::ImageFacts &image, FILE *out);
 void print_map(facts::ImageFacts &image, FILE *out);
 // -dir: the directory listing, with every file read along its chain.
 void print_dir(facts::ImageFacts &image, FILE *out);
-// -check: the integrity check's problems as text, then their number, which
-// it returns.
+// -check: the integrity check's problems as text, losses first, then the
+// verdict line; returns the verdict (DI_VERDICT_*).
 int print_check(facts::ImageFacts &image, FILE *out);
 // -json: one line of JSON.
 void print_json(facts::ImageFacts &image, FILE *out);

@@ -26,7 +26,9 @@ void append_number(std::string &out, double value) {
 void begin_document(std::string &out, double width, double height, std::string_view title,
                     std::string_view style, std::string_view defs) {
   out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-  out += "<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"";
+  out +=
+      "<svg xmlns=\"http://www.w3.org/2000/svg\" xmlns:xlink=\"http://www.w3.org/1999/xlink\" "
+      "version=\"1.1\" width=\"";
   append_number(out, width);
   out += "\" height=\"";
   append_number(out, height);
@@ -35,7 +37,7 @@ void begin_document(std::string &out, double width, double height, std::string_v
   out += ' ';
   append_number(out, height);
   out += "\">\n<title>";
-  output::append_xml_escaped(out, title);
+  output::append_xml_text(out, title);
   out += "</title>\n<defs>\n<style type=\"text/css\">";
   out += style;
   out += "</style>\n";
@@ -58,7 +60,7 @@ void append_text(std::string &out, double x, double y, int size, std::string_vie
   out += '"';
   out += extra;
   out += '>';
-  output::append_xml_escaped(out, text);
+  output::append_xml_text(out, text);
   out += "</text>\n";
 }
 
@@ -78,27 +80,40 @@ void append_swatch(std::string &out, double x, double y, double size, std::strin
 
 void append_ring_segment(std::string &d, double cx, double cy, double outer, double inner,
                          double a0, double a1) {
-  const auto point = [&](double r, double a) {
-    append_number(d, cx + r * std::sin(a));
-    d += ' ';
-    append_number(d, cy - r * std::cos(a));
+  // In tenths, so that each relative step is the difference of two rounded
+  // points and the outline closes exactly where it began.
+  struct Point {
+    long x, y;
   };
-  const auto arc = [&](double r, const char *flags) {
-    d += 'A';
+  const auto at = [&](double r, double a) {
+    return Point{std::lround((cx + r * std::sin(a)) * 10),
+                 std::lround((cy - r * std::cos(a)) * 10)};
+  };
+  const auto tenths = [&](long value) { append_number(d, static_cast<double>(value) / 10); };
+  // A number after another needs a space unless its minus sign parts them.
+  const auto next = [&](long value) {
+    if (value >= 0) d += ' ';
+    tenths(value);
+  };
+  const auto arc = [&](double r, const char *flags, Point from, Point to) {
+    d += 'a';
     append_number(d, r);
     d += ' ';
     append_number(d, r);
     d += flags;
+    next(to.x - from.x);
+    next(to.y - from.y);
   };
+  const Point p0 = at(outer, a0), p1 = at(outer, a1), p2 = at(inner, a1), p3 = at(inner, a0);
   d += 'M';
-  point(outer, a0);
-  arc(outer, " 0 0 1 ");
-  point(outer, a1);
-  d += 'L';
-  point(inner, a1);
-  arc(inner, " 0 0 0 ");
-  point(inner, a0);
-  d += 'Z';
+  tenths(p0.x);
+  next(p0.y);
+  arc(outer, " 0 0 1", p0, p1);
+  d += 'l';
+  tenths(p2.x - p1.x);
+  next(p2.y - p1.y);
+  arc(inner, " 0 0 0", p2, p3);
+  d += 'z';
 }
 
 }  // namespace svg

@@ -13,7 +13,8 @@ void append_number(std::string &out, double value);
 
 // The XML declaration, the <svg> element of the given size with its title
 // (escaped), and the style sheet and definitions in <defs>; then a white
-// background. end_document() closes it.
+// background. end_document() closes it. The document declares the xlink
+// namespace, so that <use xlink:href="#id"> can draw an element again.
 void begin_document(std::string &out, double width, double height, std::string_view title,
                     std::string_view style, std::string_view defs);
 void end_document(std::string &out);
@@ -27,7 +28,8 @@ void append_text(std::string &out, double x, double y, int size, std::string_vie
 void append_swatch(std::string &out, double x, double y, double size, std::string_view classes);
 
 // Path data of a ring segment around (cx, cy): between radii inner and
-// outer, from angle a0 to a1 (radians, clockwise from the top).
+// outer, from angle a0 to a1 (radians, clockwise from the top). Relative
+// steps after the first point keep it short.
 void append_ring_segment(std::string &d, double cx, double cy, double outer, double inner,
                          double a0, double a1);
 

@@ -27,10 +27,11 @@ std::string ts_text(TsPair ts) {
 // stray field shows too.
 std::string describe(const DiProblem &p) {
   static const char *const kKinds[] = {
-      "dir-link",       "directory", "unclosed",      "illegal-first",    "bad-link", "loop",
-      "count-mismatch", "shared",    "used-but-free", "allocated-unused", "damaged",  "bam-count"};
+      "dir-link", "directory",      "unclosed", "illegal-first", "bad-link",
+      "loop",     "count-mismatch", "shared",   "used-but-free", "allocated-unused",
+      "damaged",  "bam-count",      "alias"};
   static const char *const kParts[] = {"", " data", " record", " side-sectors", " info"};
-  if (p.kind < 0 || p.kind > DI_PROBLEM_BAM_COUNT || p.part < 0 || p.part > DI_PART_INFO)
+  if (p.kind < 0 || p.kind > DI_PROBLEM_ALIAS || p.part < 0 || p.part > DI_PART_INFO)
     return "bad kind or part";
   const auto num = [](int n) { return std::to_string(n); };
   const auto owner = [&](int o) {
@@ -230,7 +231,7 @@ TEST(Check, CountsAndSharedBlocks) {
        "count-mismatch f0 2!=3 | shared f1 @18/0 by sys,1 x2 | shared f0 @18/1 by dir,0 x3"},
       {"record list shared", kD64Size,
        all({file_b(17, 0, 2), vlir({17, 1, 36, 0, 0, 0}), a(32 + 23, {1, 1})}),
-       "illegal-first f0 record#1 ->36/0 | shared f0 @17/0 by 0,1 x2 | shared f0 @17/1 by 0,1 x2"},
+       "illegal-first f0 record#1 ->36/0 | alias f0 @17/0 x2"},
       {"a block counts once per file", kD64Size, all({vlir({17, 1, 17, 1, 0, 0}), a(21, {17, 0})}),
        ""},
   });
@@ -333,10 +334,10 @@ void expect_ordered_and_bounded(DiImage *d, const DiCheck &check) {
   int counts[5] = {};
   for (int i = 0; i < check.problem_count; ++i) {
     const DiProblem &p = check.problems[i];
-    const int g = p.kind <= DI_PROBLEM_DIRECTORY        ? p.kind
-                  : p.kind <= DI_PROBLEM_COUNT_MISMATCH ? 2
-                  : p.kind <= DI_PROBLEM_DAMAGED        ? 3
-                                                        : 4;
+    const int g = p.kind <= DI_PROBLEM_DIRECTORY                                      ? p.kind
+                  : p.kind <= DI_PROBLEM_COUNT_MISMATCH || p.kind == DI_PROBLEM_ALIAS ? 2
+                  : p.kind <= DI_PROBLEM_DAMAGED                                      ? 3
+                                                                                      : 4;
     const bool block = g == 3 && di_ts_is_valid(d->type, p.block);
     EXPECT_TRUE(g == 2 ? p.file >= 0 && p.file < check.file_count : g != 3 || block) << i;
     keys.push_back({g, g == 2  ? p.file
@@ -347,7 +348,7 @@ void expect_ordered_and_bounded(DiImage *d, const DiCheck &check) {
   EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()));
   EXPECT_LE(counts[0], 1);
   EXPECT_LE(counts[1], 1);
-  EXPECT_LE(counts[2], 4 * check.file_count + 127 * static_cast<int>(lists.size()));
+  EXPECT_LE(counts[2], 5 * check.file_count + 127 * static_cast<int>(lists.size()));
   EXPECT_LE(counts[3], 3 * check.block_count);
   EXPECT_LE(counts[4], di_tracks(d->type));
 }
@@ -390,6 +391,47 @@ TEST(Check, WholeDiskChainEverySlotUsed) {
       expect_ordered_and_bounded(d, check);
     });
   }
+}
+
+}  // namespace
+
+namespace {
+
+// What each kind of problem means for the data, and the verdict that follows.
+TEST(Check, SeveritiesAndVerdict) {
+  const int loss[] = {DI_PROBLEM_DIRECTORY, DI_PROBLEM_ILLEGAL_FIRST, DI_PROBLEM_BAD_LINK,
+                      DI_PROBLEM_LOOP,      DI_PROBLEM_DAMAGED,       DI_PROBLEM_SHARED};
+  const int risk[] = {DI_PROBLEM_USED_BUT_FREE, DI_PROBLEM_BAM_COUNT, DI_PROBLEM_DIR_LINK,
+                      DI_PROBLEM_UNCLOSED};
+  const int note[] = {DI_PROBLEM_COUNT_MISMATCH, DI_PROBLEM_ALLOCATED_UNUSED, DI_PROBLEM_ALIAS};
+  for (int kind : loss) EXPECT_EQ(di_problem_severity(kind), DI_SEVERITY_LOSS) << kind;
+  for (int kind : risk) EXPECT_EQ(di_problem_severity(kind), DI_SEVERITY_RISK) << kind;
+  for (int kind : note) EXPECT_EQ(di_problem_severity(kind), DI_SEVERITY_NOTE) << kind;
+  EXPECT_EQ(std::size(loss) + std::size(risk) + std::size(note),
+            static_cast<size_t>(DI_PROBLEM_KIND_COUNT));
+
+  // A note leaves the image intact; a risk makes it at risk; a loss damaged.
+  ImagePtr image = base_image(kD64Size);
+  const auto verdict = [&](int *loss_count, int *risk_count, int *note_count) {
+    DiCheck *check = di_check(image.get());
+    const int v = check->verdict;
+    *loss_count = check->loss_count, *risk_count = check->risk_count;
+    *note_count = check->note_count;
+    for (int i = 0; i < check->problem_count; ++i)
+      EXPECT_EQ(check->problems[i].severity, di_problem_severity(check->problems[i].kind));
+    di_check_free(check);
+    return v;
+  };
+  int l, r, n;
+  EXPECT_EQ(verdict(&l, &r, &n), DI_VERDICT_INTACT);
+  di_alloc_ts(image.get(), make_ts(5, 0));
+  EXPECT_EQ(verdict(&l, &r, &n), DI_VERDICT_INTACT);
+  EXPECT_EQ(n, 1);
+  di_free_ts(image.get(), make_ts(17, 1));
+  EXPECT_EQ(verdict(&l, &r, &n), DI_VERDICT_AT_RISK);
+  set_link(image.get(), 17, 1, 17, 0);
+  EXPECT_EQ(verdict(&l, &r, &n), DI_VERDICT_DAMAGED);
+  EXPECT_EQ(l * 100 + r * 10 + n, 111);  // the loop, 17/1 free in the BAM, 5/0 unused
 }
 
 }  // namespace

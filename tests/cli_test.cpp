@@ -205,14 +205,16 @@ TEST_F(Cli, EveryCommandBeforeTheImageGetsTheHint) {
   const std::string text = run_kestrix({}).out;
   std::vector<std::string> commands;
   std::istringstream lines(text.substr(text.find("options:\n") + 9));
-  for (std::string line; std::getline(lines, line);) commands.push_back(line.substr(0, line.find(' ')));
+  for (std::string line; std::getline(lines, line);)
+    commands.push_back(line.substr(0, line.find(' ')));
   ASSERT_GE(commands.size(), 10u);
   for (const std::string &command : commands) {
     for (const std::string &typed : {command, "-" + command}) {
       ASSERT_FALSE(std::filesystem::exists(typed));
       const Result r = run_kestrix({typed, d64});
-      EXPECT_EQ(r.err, "kestrix: " + typed +
-                           ": No such file or directory (the image name comes before the commands)\n");
+      EXPECT_EQ(r.err,
+                "kestrix: " + typed +
+                    ": No such file or directory (the image name comes before the commands)\n");
       EXPECT_EQ(r.status, 255);
     }
   }

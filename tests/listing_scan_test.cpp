@@ -243,9 +243,13 @@ void expect_check_as_walks(DiImage *image) {
   // file, part, problem, block, link
   using Walk = std::array<int, 7>;
   std::vector<Walk> walks;
-  std::set<int> lists;
+  std::set<int> starts;  // of the files walked: an entry that starts where an earlier
+                         // one does is its alias, and is not walked
   for (int f = 0; f < check->file_count; ++f) {
     const FileEntry &slot = check->files[f].slot;
+    if (di_ts_is_valid(image->type, slot.first_ts) &&
+        !starts.insert(diskimage::visited_index(slot.first_ts)).second)
+      continue;
     const auto *bytes = reinterpret_cast<const unsigned char *>(&slot);
     const int type = slot.type & DI_TYPE_MASK;
     const bool geos = type >= 1 && type <= 3 && bytes[24] != 0;
@@ -271,10 +275,9 @@ void expect_check_as_walks(DiImage *image) {
     };
     walk(slot.first_ts, !vlir, true, DI_PART_DATA);
     if (vlir && di_ts_is_valid(image->type, slot.first_ts)) {
-      const bool report = lists.insert(diskimage::visited_index(slot.first_ts)).second;
       const unsigned char *list = di_get_ts_addr(image, slot.first_ts) + 2;
       for (int r = 0; r < 127 && (list[2 * r] != 0 || list[2 * r + 1] != 0); ++r)
-        walk(make_ts(list[2 * r], list[2 * r + 1]), true, report, DI_PART_RECORD);
+        walk(make_ts(list[2 * r], list[2 * r + 1]), true, true, DI_PART_RECORD);
     }
     if (type == 4) walk(extra, true, true, DI_PART_SIDE_SECTORS);
     if (geos) walk(extra, false, true, DI_PART_INFO);

@@ -188,7 +188,8 @@ constexpr int kEverywhereEntries = 8 * 682;
 
 TEST(ScannerRegression, DirectoryThroughEveryBlockListsEachEntryOnce) {
   testing_images::ImagePtr image = directory_everywhere();
-  const std::vector<std::string> lines = lines_of(testing_reports::report_text(image.get(), print_dir));
+  const std::vector<std::string> lines =
+      lines_of(testing_reports::report_text(image.get(), print_dir));
   ASSERT_EQ(lines.size(), static_cast<size_t>(2 + kEverywhereEntries));
   EXPECT_EQ(lines.front(), "0 \"                \" ");
   EXPECT_EQ(lines[1], "1      \"e00000\"            prg ");
