@@ -1,15 +1,11 @@
 # Installation and packaging: the kestrix tool, the diskimage library with its
-# public header, a CMake package (find_package(diskimage CONFIG) gives
+# public headers, a CMake package (find_package(diskimage CONFIG) gives
 # diskimage::diskimage), a pkg-config file, the man page, and a .deb through
-# CPack (`cpack -G DEB` in the build directory).
+# CPack (`cpack -G DEB` in the build directory). Every version here is the
+# project's.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-set(DISKIMAGE_VERSION 0.1.0)
-set(DISKIMAGE_SOVERSION 0)
-set_target_properties(diskimage PROPERTIES
-  VERSION ${DISKIMAGE_VERSION}
-  SOVERSION ${DISKIMAGE_SOVERSION})
 get_target_property(DISKIMAGE_LIBRARY_TYPE diskimage TYPE)
 
 if(DISKIMAGE_LIBRARY_TYPE STREQUAL "SHARED_LIBRARY")
@@ -29,8 +25,10 @@ install(TARGETS diskimage EXPORT diskimageTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-# Only the public header; diskimage/internal.h stays with the sources.
-install(FILES ${PROJECT_SOURCE_DIR}/diskimage/diskimage.h
+# Only the public headers; diskimage/internal.h stays with the sources.
+install(FILES
+  ${PROJECT_SOURCE_DIR}/diskimage/diskimage.h
+  ${PROJECT_BINARY_DIR}/include/diskimage/version.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/diskimage)
 
 # The library is written in C++, so a program linked as C needs the C++
@@ -53,7 +51,7 @@ configure_package_config_file(
 # Before 1.0 a new minor version may change the interface.
 write_basic_package_version_file(
   ${PROJECT_BINARY_DIR}/diskimageConfigVersion.cmake
-  VERSION ${DISKIMAGE_VERSION}
+  VERSION ${PROJECT_VERSION}
   COMPATIBILITY SameMinorVersion)
 install(FILES
   ${PROJECT_BINARY_DIR}/diskimageConfig.cmake
@@ -91,12 +89,13 @@ install(FILES ${PROJECT_SOURCE_DIR}/docs/kestrix.1
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/README.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
-# The man page must describe the kestrix that is built: the same version, and
-# every command of the usage text.
+# The man page must describe the kestrix that is built: its version and the
+# project's, and every command of the usage text.
 if(BUILD_TESTING)
   add_test(NAME man_page_matches_program
     COMMAND ${CMAKE_COMMAND}
       -DKESTRIX=$<TARGET_FILE:kestrix>
+      -DVERSION=${PROJECT_VERSION}
       -DMAN_PAGE=${PROJECT_SOURCE_DIR}/docs/kestrix.1
       -P ${PROJECT_SOURCE_DIR}/cmake/check_man_page.cmake)
 endif()
@@ -105,7 +104,8 @@ endif()
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kestrix)
 set(CPACK_PACKAGE_VENDOR "the kestrix authors")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# major.minor, as the tool and the man page name it.
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "inspect Commodore D64, D71 and D81 disk images")
 set(CPACK_PACKAGE_DESCRIPTION
   "kestrix lists the directory of a Commodore 1541, 1571 or 1581 disk image, \

@@ -14,6 +14,8 @@
 #ifndef DISKIMAGE_DISKIMAGE_H
 #define DISKIMAGE_DISKIMAGE_H
 
+#include "diskimage/version.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
