@@ -5,12 +5,14 @@
 # through pkg-config; then builds the README's first program,
 # examples/first_program.c, through pkg-config as the README says, and lists
 # the image it makes. Every version installed must be the project's, as the
-# build's cache holds it. The static build also makes the .deb and checks it.
+# build's cache holds it. The static build also makes the .deb and checks it;
+# the shared one checks that the library exports exactly what the installed
+# header declares with DI_API.
 #
 #   .ci/install_test.sh                 static library, then shared
 #   .ci/install_test.sh static|shared   one of them
 #
-# Needs cmake, a C and C++ compiler, pkg-config, readelf and dpkg-deb.
+# Needs cmake, a C and C++ compiler, pkg-config, readelf, nm and dpkg-deb.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$PWD
@@ -56,6 +58,26 @@ $got"
   echo "ok: $how consumer"
 }
 
+# The names the shared library exports against the DI_API declarations of the
+# installed header: "DI_API type [*]name(" and "DI_API extern ... name[".
+check_exports() {
+  local lib=$1 header=$2 declared exported
+  declared=$(sed -nE 's/^[[:space:]]*DI_API[[:space:]]+([^([]*[^A-Za-z0-9_([])?([A-Za-z_][A-Za-z0-9_]*)[[:space:]]*[[(].*/\2/p' \
+    "$header" | sort)
+  [ -n "$declared" ] || fail "no DI_API declaration in $header"
+  [ "$(grep -cE '^[[:space:]]*DI_API[[:space:]]' "$header")" = "$(wc -l <<<"$declared")" ] ||
+    fail "a DI_API line of $header names no function or array"
+  exported=$(nm -D --defined-only "$lib" | awk '{ sub(/@.*/, "", $3); print $3 }' | sort)
+  if [ "$declared" != "$exported" ]; then
+    echo "exported but not declared with DI_API:" >&2
+    comm -13 <(echo "$declared") <(echo "$exported") | sed 's/^/  /' >&2
+    echo "declared with DI_API but not exported:" >&2
+    comm -23 <(echo "$declared") <(echo "$exported") | sed 's/^/  /' >&2
+    fail "$(basename "$lib") does not export exactly the header's functions"
+  fi
+  echo "ok: $(basename "$lib") exports exactly the $(wc -l <<<"$declared") DI_API names"
+}
+
 run() {
   local kind=$1 shared
   case $kind in
@@ -98,7 +120,7 @@ run() {
   cmp -s "$prefix/share/man/man1/kestrix.1" docs/kestrix.1 || fail "installed man page differs"
   local stray
   stray=$(find "$prefix" -name 'internal.h' -o -name '*kestrix_reports*' -o -name 'make_samples*' \
-    -o -name '*test*' -o -name '*.cpp')
+    -o -name '*diskimage_internal*' -o -name '*test*' -o -name '*.cpp')
   [ -z "$stray" ] || fail "installed what belongs to the build tree: $stray"
   [ "$(ls "$prefix/include/diskimage" | tr '\n' ' ')" = "diskimage.h version.h " ] ||
     fail "more or less than the public headers: $(ls "$prefix/include/diskimage")"
@@ -132,11 +154,16 @@ EOF
     readelf -d "$libdir/libdiskimage.so.$version" | grep -qF "Library soname: [$so]" ||
       fail "SONAME is not $so"
     echo "ok: SONAME $so"
-    # The installed tool must find the installed library by itself.
-    local loaded
-    loaded=$(ldd "$prefix/bin/kestrix" | awk -v so="$so" '$1 == so { print $3 }')
-    [[ -n $loaded && $(realpath "$loaded") == "$(realpath "$libdir/$so")" ]] ||
-      fail "installed kestrix does not load $libdir/$so: $(ldd "$prefix/bin/kestrix")"
+    check_exports "$libdir/libdiskimage.so.$version" "$prefix/include/diskimage/diskimage.h"
+    # An installed tool that loads the shared library must find the installed
+    # one by itself. (While the reports use the library's internals, the tool
+    # carries the library and loads none.)
+    if readelf -d "$prefix/bin/kestrix" | grep -qF "[$so]"; then
+      local loaded
+      loaded=$(ldd "$prefix/bin/kestrix" | awk -v so="$so" '$1 == so { print $3 }')
+      [[ -n $loaded && $(realpath "$loaded") == "$(realpath "$libdir/$so")" ]] ||
+        fail "installed kestrix does not load $libdir/$so: $(ldd "$prefix/bin/kestrix")"
+    fi
   else
     [ -f "$libdir/libdiskimage.a" ] || fail "no libdiskimage.a"
     [ -z "$(find "$prefix" -name '*.so*')" ] || fail "a shared library in a static install"

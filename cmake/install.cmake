@@ -9,8 +9,8 @@ include(CMakePackageConfigHelpers)
 get_target_property(DISKIMAGE_LIBRARY_TYPE diskimage TYPE)
 
 if(DISKIMAGE_LIBRARY_TYPE STREQUAL "SHARED_LIBRARY")
-  # The installed kestrix finds the library beside it, wherever the prefix
-  # ends up.
+  # An installed kestrix that loads the shared library finds it beside it,
+  # wherever the prefix ends up.
   file(RELATIVE_PATH _kestrix_bin_to_lib
     "${CMAKE_INSTALL_FULL_BINDIR}" "${CMAKE_INSTALL_FULL_LIBDIR}")
   set_target_properties(kestrix PROPERTIES INSTALL_RPATH "$ORIGIN/${_kestrix_bin_to_lib}")

@@ -16,6 +16,13 @@
 
 #include "diskimage/version.h"
 
+/* Marks what the library exports; it is built with everything else hidden. */
+#if defined(__GNUC__) || defined(__clang__)
+#define DI_API __attribute__((visibility("default")))
+#else
+#define DI_API
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -132,22 +139,22 @@ typedef struct DiFile {
 
 /* File type names by bits 0-2 of the type byte (DI_FT_DEL to DI_FT_UNKNOWN):
  * "del", "seq", "prg", "usr", "rel", "cbm", "dir", "???". */
-extern const char *const ftype[8];
+DI_API extern const char *const ftype[8];
 
 /* ---- Geometry ---------------------------------------------------------- */
 
 /* Number of tracks: 35, 70, 80; 0 for any other kind. */
-int di_tracks(ImageType type);
+DI_API int di_tracks(ImageType type);
 /* Sectors of a track: 17 to 21 by zone (D64; D71 per side), 40 (D81), 0 for
  * any other kind. No range test is made on track. */
-int di_sectors_per_track(ImageType type, int track);
+DI_API int di_sectors_per_track(ImageType type, int track);
 /* 1 when ts addresses an existing block of the kind, else 0. */
-int di_ts_is_valid(ImageType type, TsPair ts);
+DI_API int di_ts_is_valid(ImageType type, TsPair ts);
 /* Address of block ts inside image->blocks. Writing through it changes the
  * image; the writer sets `dirty`. ts must be valid: an invalid pair prints
  * the internal range error line on standard output and ends the process with
  * status 255. Check links read from a disk with di_ts_is_valid() first. */
-unsigned char *di_get_ts_addr(DiImage *image, TsPair ts);
+DI_API unsigned char *di_get_ts_addr(DiImage *image, TsPair ts);
 
 /* ---- Image container --------------------------------------------------- */
 
@@ -158,18 +165,18 @@ unsigned char *di_get_ts_addr(DiImage *image, TsPair ts);
  * EISDIR for a directory, EINVAL for any other file that is no regular file
  * or block device and for a size that is none of the six, EIO for a file
  * that ended before its size, ENOMEM when memory ran out. */
-DiImage *di_load_image(const char *path);
+DI_API DiImage *di_load_image(const char *path);
 /* New all-zero, unformatted image of size bytes (one of the six sizes) that
  * will be written to path; dirty 1. Null for any other size (errno EINVAL)
  * or when memory ran out (ENOMEM). */
-DiImage *di_create_image(const char *path, int size);
+DI_API DiImage *di_create_image(const char *path, int size);
 /* Writes the whole buffer to path through a temporary file that replaces it
  * only when complete. On success dirty becomes 0; on any failure the old file
  * is untouched and dirty stays 1. Sets no status. */
-void di_sync(DiImage *image);
+DI_API void di_sync(DiImage *image);
 /* Writes the image back if dirty, then releases it. Close handles first.
  * A null image is a harmless no-op. */
-void di_free_image(DiImage *image);
+DI_API void di_free_image(DiImage *image);
 
 /* ---- Status ------------------------------------------------------------ */
 
@@ -177,32 +184,32 @@ void di_free_image(DiImage *image);
  * and a zero byte; buffer must hold DI_STATUS_SIZE, 48) and returns the code,
  * or 73 with the drive's power-on message while the status is 254 (fresh
  * image). */
-int di_status(DiImage *image, char *buffer);
+DI_API int di_status(DiImage *image, char *buffer);
 /* The drive's message for a status code, as di_status() writes it:
  * "read error (crc error in data block)" for 23, "ok" for 0, and
  * "unknown error" for any code the drive has no message for. A static
  * string; never null. */
-const char *di_status_message(int code);
+DI_API const char *di_status_message(int code);
 /* Drive status code recorded for block ts in the error information: 0 for no
  * error (and for every block of an image without the table), 20-29 or 74 for
  * a recorded error, -1 for a byte that names no known error. ts must be valid. */
-int di_get_ts_err(DiImage *image, TsPair ts);
+DI_API int di_get_ts_err(DiImage *image, TsPair ts);
 
 /* ---- BAM --------------------------------------------------------------- */
 
 /* First directory block: 18/1 on D64 and D71; the header's link on D81. */
-TsPair di_get_dir_ts(DiImage *image);
+DI_API TsPair di_get_dir_ts(DiImage *image);
 /* Address of the 16-byte disk name in the header block; the id, 0xA0 and the
  * DOS type follow 18 bytes after it. */
-unsigned char *di_title(DiImage *image);
+DI_API unsigned char *di_title(DiImage *image);
 /* Free count of a track (1 to di_tracks) as stored in the BAM, 0-255. */
-int di_track_blocks_free(DiImage *image, int track);
+DI_API int di_track_blocks_free(DiImage *image, int track);
 /* 1 when the BAM marks valid block ts free, else 0. */
-int di_is_ts_free(DiImage *image, TsPair ts);
+DI_API int di_is_ts_free(DiImage *image, TsPair ts);
 /* Marks valid block ts used (count - 1, bit cleared), without testing it. */
-void di_alloc_ts(DiImage *image, TsPair ts);
+DI_API void di_alloc_ts(DiImage *image, TsPair ts);
 /* Marks valid block ts free (count + 1, bit set), without testing it. */
-void di_free_ts(DiImage *image, TsPair ts);
+DI_API void di_free_ts(DiImage *image, TsPair ts);
 
 /* ---- Names ------------------------------------------------------------- */
 
@@ -212,10 +219,10 @@ void di_free_ts(DiImage *image, TsPair ts);
  * lower case ("HELLO" lists as "hello"), while lower-case ASCII, 0x61-0x7A,
  * is shifted letters and lists in upper case. Returns the number copied.
  * Writes no terminator. */
-int di_rawname_from_name(unsigned char *raw, const char *name);
+DI_API int di_rawname_from_name(unsigned char *raw, const char *name);
 /* Copies raw up to its first 0xA0 (at most 16 bytes) into name and ends it
  * with a zero byte; name must hold 17 bytes. Returns the number copied. */
-int di_name_from_rawname(char *name, const unsigned char *raw);
+DI_API int di_name_from_rawname(char *name, const unsigned char *raw);
 
 /* ---- Files ------------------------------------------------------------- */
 
@@ -225,21 +232,21 @@ int di_name_from_rawname(char *name, const unsigned char *raw);
  * 0, or null with the status saying why: 255 (bad mode, no memory), 62 not
  * found, 66 illegal first block or link, -1 empty first block, 63 file exists
  * and 72 disk full (writing). */
-DiFile *di_open(DiImage *image, const unsigned char *name, int type, const char *mode);
+DI_API DiFile *di_open(DiImage *image, const unsigned char *name, int type, const char *mode);
 /* Reads up to len bytes along the chain into dst; returns how many. Fewer
  * than len: end of file (status unchanged) or a stop: the block's error code,
  * 66 at an illegal link (every further read returns 0 with 66 again). A block
  * entered a second time sets 52 and reading goes on around the loop. */
-int di_read(DiFile *file, void *dst, int len);
+DI_API int di_read(DiFile *file, void *dst, int len);
 /* Appends len bytes, written as given: nothing is added, so a PRG file's data
  * starts with its own two-byte load address, low byte first. Returns how many
  * were taken. Fewer than len: the disk is full (status 72). Only for write
  * handles. */
-int di_write(DiFile *file, const void *src, int len);
+DI_API int di_write(DiFile *file, const void *src, int len);
 /* Ends the handle. A write handle writes its last block and marks the file
  * closed; with no room for the last block it drops those bytes, leaves the
  * file unclosed and sets status 72. */
-void di_close(DiFile *file);
+DI_API void di_close(DiFile *file);
 
 /* ---- Whole-disk operations --------------------------------------------- */
 
@@ -247,15 +254,15 @@ void di_close(DiFile *file);
  * first (a full format; error information reads "no error" afterwards);
  * without (null) only the BAM, header and first directory block are written.
  * Returns and sets status 0. */
-int di_format(DiImage *image, const unsigned char *rawname, const unsigned char *id);
+DI_API int di_format(DiImage *image, const unsigned char *rawname, const unsigned char *id);
 /* Scratches every file of the type (1-3) whose name matches the raw pattern.
  * Returns and sets 1 (track = number scratched), 62 none matched, or 64 bad
  * type. */
-int di_delete(DiImage *image, const unsigned char *rawpattern, int type);
+DI_API int di_delete(DiImage *image, const unsigned char *rawpattern, int type);
 /* Gives the first file of the type that matches the raw pattern the new raw
  * name. Returns and sets 0, or 62 when no file matches. */
-int di_rename(DiImage *image, const unsigned char *rawpattern, const unsigned char *newrawname,
-              int type);
+DI_API int di_rename(DiImage *image, const unsigned char *rawpattern,
+                     const unsigned char *newrawname, int type);
 
 /* ---- Directory listing ------------------------------------------------- */
 
@@ -264,7 +271,7 @@ enum { DI_TYPE_MASK = 0x07, DI_LOCKED = 0x40, DI_CLOSED = 0x80 };
 
 /* Raw error-information byte of valid block ts: 1 means no error, and 1 is
  * also the answer for every block of an image without the table. */
-int di_get_ts_error_byte(DiImage *image, TsPair ts);
+DI_API int di_get_ts_error_byte(DiImage *image, TsPair ts);
 
 /* One used slot of the directory, as a listing sees it. */
 typedef struct DiDirEntry {
@@ -291,10 +298,10 @@ typedef struct DiDirReader {
 
 /* Opens "$" for reading. Returns 1 (status 0), or 0 with the status of the
  * failed open; the reader then needs no di_dir_close(). */
-int di_dir_open(DiImage *image, DiDirReader *reader);
+DI_API int di_dir_open(DiImage *image, DiDirReader *reader);
 /* Reads the header block; call it once, before di_dir_next(). Returns 1, or 0 when it could not be
  * read: its error code and block are then the image's status. */
-int di_dir_read_header(DiDirReader *reader);
+DI_API int di_dir_read_header(DiDirReader *reader);
 /* Fills entry with the next used slot and returns 1; returns 0 when the
  * directory has ended. `stop` is then 0 for a normal end (a last block, or
  * after a failed header read), else the status code left by the read that
@@ -302,9 +309,9 @@ int di_dir_read_header(DiDirReader *reader);
  * information reports an error, a link to a block that does not exist (66)
  * or a link of 0/0 (-1). The image's status then gives its text. The status
  * is read after each block; a caller resets it to 0 between slots. */
-int di_dir_next(DiDirReader *reader, DiDirEntry *entry);
+DI_API int di_dir_next(DiDirReader *reader, DiDirEntry *entry);
 /* Closes the "$" handle, if open. */
-void di_dir_close(DiDirReader *reader);
+DI_API void di_dir_close(DiDirReader *reader);
 
 /* ---- Integrity check --------------------------------------------------- */
 
@@ -382,9 +389,9 @@ typedef struct DiCheck {
  * the first of them (the others show as shared blocks), so the problems are
  * bounded by a few per block and per slot. Returns null when out of
  * memory, or for an image of no known kind; release with di_check_free(). */
-DiCheck *di_check(DiImage *image);
+DI_API DiCheck *di_check(DiImage *image);
 /* Releases a check; null is a harmless no-op. */
-void di_check_free(DiCheck *check);
+DI_API void di_check_free(DiCheck *check);
 
 #ifdef __cplusplus
 }
