@@ -119,8 +119,8 @@ run() {
   done
   cmp -s "$prefix/share/man/man1/kestrix.1" docs/kestrix.1 || fail "installed man page differs"
   local stray
-  stray=$(find "$prefix" -name 'internal.h' -o -name '*kestrix_reports*' -o -name 'make_samples*' \
-    -o -name '*diskimage_internal*' -o -name '*test*' -o -name '*.cpp')
+  stray=$(find "$prefix" -name 'internal.h' -o -name '*kestrix_reports*' -o -name '*make_samples*' \
+    -o -name '*first_program*' -o -name '*diskimage_internal*' -o -name '*test*' -o -name '*.cpp')
   [ -z "$stray" ] || fail "installed what belongs to the build tree: $stray"
   [ "$(ls "$prefix/include/diskimage" | tr '\n' ' ')" = "diskimage.h version.h " ] ||
     fail "more or less than the public headers: $(ls "$prefix/include/diskimage")"

@@ -1,12 +1,10 @@
 # Installation and packaging: the kestrix tool, the diskimage library with its
 # public headers, a CMake package (find_package(diskimage CONFIG) gives
-# diskimage::diskimage), a pkg-config file, the man page, and a .deb through
-# CPack (`cpack -G DEB` in the build directory). Every version here is the
-# project's.
+# diskimage::diskimage), a pkg-config file, the man page, and, for a build of
+# kestrix itself, a .deb through CPack (`cpack -G DEB` in the build directory).
+# Every version here is the project's.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
-
-get_target_property(DISKIMAGE_LIBRARY_TYPE diskimage TYPE)
 
 if(DISKIMAGE_LIBRARY_TYPE STREQUAL "SHARED_LIBRARY")
   # An installed kestrix that loads the shared library finds it beside it,
@@ -33,9 +31,8 @@ install(FILES
 
 # The library is written in C++, so a program linked as C needs the C++
 # runtime as well: always when the library is static, and only for static
-# linking when it is shared (whose own dependencies bring it in).
-set(DISKIMAGE_CXX_RUNTIME_LIBS "stdc++;m" CACHE STRING
-  "C++ runtime libraries that a C program linking diskimage statically needs")
+# linking when it is shared (whose own dependencies bring it in). The CMake
+# package has it from the target (see the top CMakeLists.txt).
 list(TRANSFORM DISKIMAGE_CXX_RUNTIME_LIBS PREPEND "-l" OUTPUT_VARIABLE _diskimage_runtime_flags)
 list(JOIN _diskimage_runtime_flags " " _diskimage_runtime_flags)
 
@@ -89,18 +86,11 @@ install(FILES ${PROJECT_SOURCE_DIR}/docs/kestrix.1
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/README.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
-# The man page must describe the kestrix that is built: its version and the
-# project's, and every command of the usage text.
-if(BUILD_TESTING)
-  add_test(NAME man_page_matches_program
-    COMMAND ${CMAKE_COMMAND}
-      -DKESTRIX=$<TARGET_FILE:kestrix>
-      -DVERSION=${PROJECT_VERSION}
-      -DMAN_PAGE=${PROJECT_SOURCE_DIR}/docs/kestrix.1
-      -P ${PROJECT_SOURCE_DIR}/cmake/check_man_page.cmake)
+# The Debian package, only for a build of kestrix itself: CPack's settings are
+# global, and a parent project packages in its own way.
+if(NOT KESTRIX_MASTER_PROJECT)
+  return()
 endif()
-
-# The Debian package.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kestrix)
 set(CPACK_PACKAGE_VENDOR "the kestrix authors")
