@@ -13,14 +13,14 @@ seconds=${FUZZ_SECONDS:-60}
 build=${FUZZ_BUILD:-build-fuzz}
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DKESTRIX_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" -j2 --target fuzz_scanner fuzz_library fuzz_make_corpus make_samples
+cmake --build "$build" -j2 --target fuzz_scanner fuzz_library fuzz_make_corpus kestrix_make_samples
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # Written-back images and other temporary files of the targets stay in here.
 export TMPDIR=$work
 mkdir -p "$work/samples"
-"$build/make_samples" "$work/samples"
+"$build/kestrix_make_samples" "$work/samples"
 "$build/fuzz/fuzz_make_corpus" "$work/seeds" "$work"/samples/*
 
 artifacts=$build/fuzz-artifacts

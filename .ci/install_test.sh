@@ -4,12 +4,15 @@
 # installed library twice: through the CMake package (find_package) and
 # through pkg-config; then builds the README's first program,
 # examples/first_program.c, through pkg-config as the README says, and lists
-# the image it makes. The static build also makes the .deb and checks it.
+# the image it makes. Every version installed must be the project's, as the
+# build's cache holds it. The static build also makes the .deb and checks it;
+# the shared one checks that the library exports exactly what the installed
+# header declares with DI_API.
 #
 #   .ci/install_test.sh                 static library, then shared
 #   .ci/install_test.sh static|shared   one of them
 #
-# Needs cmake, a C and C++ compiler, pkg-config, readelf and dpkg-deb.
+# Needs cmake, a C and C++ compiler, pkg-config, readelf, nm and dpkg-deb.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$PWD
@@ -55,6 +58,26 @@ $got"
   echo "ok: $how consumer"
 }
 
+# The names the shared library exports against the DI_API declarations of the
+# installed header: "DI_API type [*]name(" and "DI_API extern ... name[".
+check_exports() {
+  local lib=$1 header=$2 declared exported
+  declared=$(sed -nE 's/^[[:space:]]*DI_API[[:space:]]+([^([]*[^A-Za-z0-9_([])?([A-Za-z_][A-Za-z0-9_]*)[[:space:]]*[[(].*/\2/p' \
+    "$header" | sort)
+  [ -n "$declared" ] || fail "no DI_API declaration in $header"
+  [ "$(grep -cE '^[[:space:]]*DI_API[[:space:]]' "$header")" = "$(wc -l <<<"$declared")" ] ||
+    fail "a DI_API line of $header names no function or array"
+  exported=$(nm -D --defined-only "$lib" | awk '{ sub(/@.*/, "", $3); print $3 }' | sort)
+  if [ "$declared" != "$exported" ]; then
+    echo "exported but not declared with DI_API:" >&2
+    comm -13 <(echo "$declared") <(echo "$exported") | sed 's/^/  /' >&2
+    echo "declared with DI_API but not exported:" >&2
+    comm -23 <(echo "$declared") <(echo "$exported") | sed 's/^/  /' >&2
+    fail "$(basename "$lib") does not export exactly the header's functions"
+  fi
+  echo "ok: $(basename "$lib") exports exactly the $(wc -l <<<"$declared") DI_API names"
+}
+
 run() {
   local kind=$1 shared
   case $kind in
@@ -75,6 +98,13 @@ run() {
   }
   cmake --install "$build" --prefix "$prefix" >/dev/null
 
+  # The project's version, stated once in CMakeLists.txt.
+  local version major minor patch
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+  [[ $version =~ ^([0-9]+)\.([0-9]+)\.([0-9]+)$ ]] || fail "project version '$version' is not x.y.z"
+  major=${BASH_REMATCH[1]} minor=${BASH_REMATCH[2]} patch=${BASH_REMATCH[3]}
+  echo "project version $version"
+
   # What must be there, and what must not.
   local pc
   pc=$(find "$prefix" -name diskimage.pc)
@@ -89,39 +119,67 @@ run() {
   done
   cmp -s "$prefix/share/man/man1/kestrix.1" docs/kestrix.1 || fail "installed man page differs"
   local stray
-  stray=$(find "$prefix" -name 'internal.h' -o -name '*kestrix_reports*' -o -name 'make_samples*' \
-    -o -name '*test*' -o -name '*.cpp')
+  stray=$(find "$prefix" -name 'internal.h' -o -name '*kestrix_reports*' -o -name '*make_samples*' \
+    -o -name '*first_program*' -o -name '*diskimage_internal*' -o -name '*test*' -o -name '*.cpp')
   [ -z "$stray" ] || fail "installed what belongs to the build tree: $stray"
-  [ "$(ls "$prefix/include/diskimage")" = diskimage.h ] || fail "more than the public header"
+  [ "$(ls "$prefix/include/diskimage" | tr '\n' ' ')" = "diskimage.h version.h " ] ||
+    fail "more or less than the public headers: $(ls "$prefix/include/diskimage")"
+
+  # The installed version header, from plain C99, says the project's version.
+  cat >"$work/$kind-version.c" <<'EOF'
+#include <stdio.h>
+
+#include <diskimage/diskimage.h>
+
+int main(void) {
+  printf("%s %d %d %d %06x\n", DI_VERSION, DI_VERSION_MAJOR, DI_VERSION_MINOR, DI_VERSION_PATCH,
+         (unsigned)DI_VERNUM);
+  return 0;
+}
+EOF
+  cc -std=c99 -Wall -Wextra -Wpedantic -Werror -I"$prefix/include" "$work/$kind-version.c" \
+    -o "$work/$kind-version" || fail "a C99 program cannot include the installed headers"
+  local got_version
+  got_version=$("$work/$kind-version")
+  [ "$got_version" = "$version $major $minor $patch $(printf '%02x%02x%02x' "$major" "$minor" "$patch")" ] ||
+    fail "installed version.h says: $got_version"
+  echo "ok: version.h says $version"
 
   if [ "$kind" = shared ]; then
-    [ -f "$libdir/libdiskimage.so.0.1.0" ] || fail "no libdiskimage.so.0.1.0"
-    [ "$(readlink "$libdir/libdiskimage.so.0")" = libdiskimage.so.0.1.0 ] || fail "libdiskimage.so.0 link"
-    [ "$(readlink "$libdir/libdiskimage.so")" = libdiskimage.so.0 ] || fail "libdiskimage.so link"
+    local so="libdiskimage.so.$major"
+    [ -f "$libdir/libdiskimage.so.$version" ] || fail "no libdiskimage.so.$version"
+    [ "$(readlink "$libdir/$so")" = "libdiskimage.so.$version" ] || fail "$so link"
+    [ "$(readlink "$libdir/libdiskimage.so")" = "$so" ] || fail "libdiskimage.so link"
     [ ! -e "$libdir/libdiskimage.a" ] || fail "a static library in a shared install"
-    readelf -d "$libdir/libdiskimage.so.0.1.0" | grep -q 'SONAME.*\[libdiskimage\.so\.0\]' ||
-      fail "SONAME is not libdiskimage.so.0"
-    echo "ok: SONAME libdiskimage.so.0"
-    # The installed tool must find the installed library by itself.
-    local loaded
-    loaded=$(ldd "$prefix/bin/kestrix" | awk '$1 == "libdiskimage.so.0" { print $3 }')
-    [[ -n $loaded && $(realpath "$loaded") == "$(realpath "$libdir/libdiskimage.so.0")" ]] ||
-      fail "installed kestrix does not load $libdir/libdiskimage.so.0: $(ldd "$prefix/bin/kestrix")"
+    readelf -d "$libdir/libdiskimage.so.$version" | grep -qF "Library soname: [$so]" ||
+      fail "SONAME is not $so"
+    echo "ok: SONAME $so"
+    check_exports "$libdir/libdiskimage.so.$version" "$prefix/include/diskimage/diskimage.h"
+    # An installed tool that loads the shared library must find the installed
+    # one by itself. (While the reports use the library's internals, the tool
+    # carries the library and loads none.)
+    if readelf -d "$prefix/bin/kestrix" | grep -qF "[$so]"; then
+      local loaded
+      loaded=$(ldd "$prefix/bin/kestrix" | awk -v so="$so" '$1 == so { print $3 }')
+      [[ -n $loaded && $(realpath "$loaded") == "$(realpath "$libdir/$so")" ]] ||
+        fail "installed kestrix does not load $libdir/$so: $(ldd "$prefix/bin/kestrix")"
+    fi
   else
     [ -f "$libdir/libdiskimage.a" ] || fail "no libdiskimage.a"
     [ -z "$(find "$prefix" -name '*.so*')" ] || fail "a shared library in a static install"
   fi
 
-  local version
-  version=$("$prefix/bin/kestrix" --version | head -n 1)
-  [[ $version == "kestrix v0.1 built on "* ]] || fail "installed kestrix --version: $version"
+  local version_text
+  version_text=$("$prefix/bin/kestrix" --version | head -n 1)
+  [[ $version_text == "kestrix v$major.$minor built on "* ]] ||
+    fail "installed kestrix --version: $version_text"
   "$prefix/bin/kestrix" samples/damaged.d64 -dir | grep -q '"cycle" .*52,file too large' ||
     fail "installed kestrix does not report the cyclic file of samples/damaged.d64"
   echo "ok: installed files"
 
   echo "== $kind library: consumer through find_package"
   cmake -S tests/install -B "$work/$kind-cmake-consumer" -DCMAKE_PREFIX_PATH="$prefix" \
-    >"$work/$kind-consumer.log" || {
+    -DDISKIMAGE_VERSION="$version" >"$work/$kind-consumer.log" || {
     cat "$work/$kind-consumer.log"
     fail "consumer configure"
   }
@@ -135,6 +193,8 @@ run() {
   local flags rpath=()
   flags=$(PKG_CONFIG_PATH="$(dirname "$pc")" pkg-config --cflags --libs diskimage)
   echo "pkg-config --cflags --libs diskimage: $flags"
+  [ "$(PKG_CONFIG_PATH="$(dirname "$pc")" pkg-config --modversion diskimage)" = "$version" ] ||
+    fail "pkg-config --modversion diskimage is not $version"
   [ "$kind" = shared ] && rpath=("-Wl,-rpath,$libdir")
   # shellcheck disable=SC2086 # the flags are meant to split
   cc -std=c99 -Wall -Wextra -Wpedantic -Werror tests/install/consumer.c $flags "${rpath[@]}" \
@@ -158,10 +218,9 @@ $got"
 
   if [ "$kind" = shared ]; then
     for c in "$work/$kind-cmake-consumer/consumer" "$work/$kind-pc-consumer"; do
-      readelf -d "$c" | grep -q 'NEEDED.*\[libdiskimage\.so\.0\]' ||
-        fail "$c is not linked against libdiskimage.so.0"
+      readelf -d "$c" | grep -qF "Shared library: [$so]" || fail "$c is not linked against $so"
     done
-    echo "ok: consumers load libdiskimage.so.0"
+    echo "ok: consumers load $so"
   else
     echo "== $kind library: Debian package"
     (cd "$build" && cpack -G DEB >"$work/cpack.log" 2>&1) || {
@@ -179,7 +238,8 @@ $got"
       grep -q " $f\$" <<<"$contents" || fail "$f missing from $(basename "$deb")"
     done
     [ "$(dpkg-deb -f "$deb" Package)" = kestrix ] || fail "package name"
-    [ "$(dpkg-deb -f "$deb" Version)" = 0.1 ] || fail "package version"
+    # The package is versioned major.minor, as the tool names itself.
+    [ "$(dpkg-deb -f "$deb" Version)" = "$major.$minor" ] || fail "package version"
     # The package's files, unpacked anywhere, serve a program through pkg-config.
     local unpacked="$work/deb-root"
     dpkg-deb -x "$deb" "$unpacked"

@@ -1,9 +1,11 @@
 # Checks that the man page describes the kestrix that was built: the version
-# on its title line is the one the program prints, and every command of the
-# program's usage text is documented in both spellings.
+# on its title line is the one the program prints and the major.minor of the
+# project's version, and every command of the program's usage text is
+# documented in both spellings.
 #
-#   cmake -DKESTRIX=path/to/kestrix -DMAN_PAGE=docs/kestrix.1 -P check_man_page.cmake
-foreach(var KESTRIX MAN_PAGE)
+#   cmake -DKESTRIX=path/to/kestrix -DVERSION=x.y.z -DMAN_PAGE=docs/kestrix.1
+#         -P check_man_page.cmake
+foreach(var KESTRIX VERSION MAN_PAGE)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "${var} is not set")
   endif()
@@ -24,8 +26,15 @@ string(REGEX MATCH "\n\\.TH KESTRIX 1 \"[^\"]*\" \"kestrix ([0-9.]+)\"" title "\
 if(NOT title)
   message(FATAL_ERROR "no title line of the form .TH KESTRIX 1 \"date\" \"kestrix VERSION\"")
 endif()
-if(NOT CMAKE_MATCH_1 STREQUAL version)
-  message(FATAL_ERROR "the man page is for kestrix ${CMAKE_MATCH_1}, the program is ${version}")
+set(page_version "${CMAKE_MATCH_1}")
+if(NOT page_version STREQUAL version)
+  message(FATAL_ERROR "the man page is for kestrix ${page_version}, the program is ${version}")
+endif()
+if(NOT VERSION MATCHES "^([0-9]+)\\.([0-9]+)(\\.|$)")
+  message(FATAL_ERROR "unexpected project version: ${VERSION}")
+endif()
+if(NOT page_version STREQUAL "${CMAKE_MATCH_1}.${CMAKE_MATCH_2}")
+  message(FATAL_ERROR "the man page is for kestrix ${page_version}, the project is ${VERSION}")
 endif()
 
 # The usage text lists one command a line, "-name   what it does".
@@ -51,4 +60,4 @@ endforeach()
 if(missing)
   message(FATAL_ERROR "commands not documented in the man page: ${missing}")
 endif()
-message(STATUS "man page matches kestrix ${version} and its ${count} commands")
+message(STATUS "man page matches kestrix ${version} (project ${VERSION}) and its ${count} commands")

@@ -1,20 +1,14 @@
 # Installation and packaging: the kestrix tool, the diskimage library with its
-# public header, a CMake package (find_package(diskimage CONFIG) gives
-# diskimage::diskimage), a pkg-config file, the man page, and a .deb through
-# CPack (`cpack -G DEB` in the build directory).
+# public headers, a CMake package (find_package(diskimage CONFIG) gives
+# diskimage::diskimage), a pkg-config file, the man page, and, for a build of
+# kestrix itself, a .deb through CPack (`cpack -G DEB` in the build directory).
+# Every version here is the project's.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-set(DISKIMAGE_VERSION 0.1.0)
-set(DISKIMAGE_SOVERSION 0)
-set_target_properties(diskimage PROPERTIES
-  VERSION ${DISKIMAGE_VERSION}
-  SOVERSION ${DISKIMAGE_SOVERSION})
-get_target_property(DISKIMAGE_LIBRARY_TYPE diskimage TYPE)
-
 if(DISKIMAGE_LIBRARY_TYPE STREQUAL "SHARED_LIBRARY")
-  # The installed kestrix finds the library beside it, wherever the prefix
-  # ends up.
+  # An installed kestrix that loads the shared library finds it beside it,
+  # wherever the prefix ends up.
   file(RELATIVE_PATH _kestrix_bin_to_lib
     "${CMAKE_INSTALL_FULL_BINDIR}" "${CMAKE_INSTALL_FULL_LIBDIR}")
   set_target_properties(kestrix PROPERTIES INSTALL_RPATH "$ORIGIN/${_kestrix_bin_to_lib}")
@@ -29,15 +23,16 @@ install(TARGETS diskimage EXPORT diskimageTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-# Only the public header; diskimage/internal.h stays with the sources.
-install(FILES ${PROJECT_SOURCE_DIR}/diskimage/diskimage.h
+# Only the public headers; diskimage/internal.h stays with the sources.
+install(FILES
+  ${PROJECT_SOURCE_DIR}/diskimage/diskimage.h
+  ${PROJECT_BINARY_DIR}/include/diskimage/version.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/diskimage)
 
 # The library is written in C++, so a program linked as C needs the C++
 # runtime as well: always when the library is static, and only for static
-# linking when it is shared (whose own dependencies bring it in).
-set(DISKIMAGE_CXX_RUNTIME_LIBS "stdc++;m" CACHE STRING
-  "C++ runtime libraries that a C program linking diskimage statically needs")
+# linking when it is shared (whose own dependencies bring it in). The CMake
+# package has it from the target (see the top CMakeLists.txt).
 list(TRANSFORM DISKIMAGE_CXX_RUNTIME_LIBS PREPEND "-l" OUTPUT_VARIABLE _diskimage_runtime_flags)
 list(JOIN _diskimage_runtime_flags " " _diskimage_runtime_flags)
 
@@ -53,7 +48,7 @@ configure_package_config_file(
 # Before 1.0 a new minor version may change the interface.
 write_basic_package_version_file(
   ${PROJECT_BINARY_DIR}/diskimageConfigVersion.cmake
-  VERSION ${DISKIMAGE_VERSION}
+  VERSION ${PROJECT_VERSION}
   COMPATIBILITY SameMinorVersion)
 install(FILES
   ${PROJECT_BINARY_DIR}/diskimageConfig.cmake
@@ -91,21 +86,16 @@ install(FILES ${PROJECT_SOURCE_DIR}/docs/kestrix.1
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/README.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
-# The man page must describe the kestrix that is built: the same version, and
-# every command of the usage text.
-if(BUILD_TESTING)
-  add_test(NAME man_page_matches_program
-    COMMAND ${CMAKE_COMMAND}
-      -DKESTRIX=$<TARGET_FILE:kestrix>
-      -DMAN_PAGE=${PROJECT_SOURCE_DIR}/docs/kestrix.1
-      -P ${PROJECT_SOURCE_DIR}/cmake/check_man_page.cmake)
+# The Debian package, only for a build of kestrix itself: CPack's settings are
+# global, and a parent project packages in its own way.
+if(NOT KESTRIX_MASTER_PROJECT)
+  return()
 endif()
-
-# The Debian package.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kestrix)
 set(CPACK_PACKAGE_VENDOR "the kestrix authors")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# major.minor, as the tool and the man page name it.
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "inspect Commodore D64, D71 and D81 disk images")
 set(CPACK_PACKAGE_DESCRIPTION
   "kestrix lists the directory of a Commodore 1541, 1571 or 1581 disk image, \
