@@ -6,25 +6,50 @@
 namespace diskimage {
 namespace {
 
-// The free count and bitmap of one track, in place in the image.
+// The free count and bitmap of one track, in place in the image; both null
+// for a track outside the BAM.
 struct TrackEntry {
   unsigned char *count;
   unsigned char *bitmap;
+  explicit operator bool() const { return count != nullptr; }
 };
 
+// Where an extended DOS keeps tracks 36-40 in the BAM block, or 0 for none:
+// an area of all zeros marks every block in use, which is no layout at all.
+int extended_offset(const unsigned char *bam) {
+  using namespace cbm1541;
+  const auto any_set = [&](int from) {
+    for (int i = from; i < from + kExtendedSize; ++i)
+      if (bam[i] != 0) return true;
+    return false;
+  };
+  if (any_set(kSpeedDosTracks)) return kSpeedDosTracks;
+  const bool geos =
+      std::memcmp(bam + kGeosFormat, kGeosFormatText, sizeof kGeosFormatText - 1) == 0;
+  if (!geos && any_set(kDolphinDosTracks)) return kDolphinDosTracks;
+  return 0;
+}
+
 TrackEntry track_entry(DiImage *image, const KindInfo &kind, int track) {
-  const BamRegion *region = &kind.regions[0];
-  for (int i = 0; i < kind.region_count; ++i)
-    if (track >= kind.regions[i].first_track && track <= kind.regions[i].last_track)
-      region = &kind.regions[i];
-  unsigned char *bam = di_get_ts_addr(image, image->bam_ts);
-  unsigned char *bam2 =
-      region->count_in_bam2 || region->bitmap_in_bam2 ? di_get_ts_addr(image, image->bam2_ts) : bam;
-  int index = track - region->first_track;
-  return {
-      (region->count_in_bam2 ? bam2 : bam) + region->count_offset + region->count_stride * index,
-      (region->bitmap_in_bam2 ? bam2 : bam) + region->bitmap_offset +
-          region->bitmap_stride * index};
+  unsigned char *bam = image->blocks + kBlockSize * kind.block_num(kind.bam_ts);
+  for (int i = 0; i < kind.region_count; ++i) {
+    const BamRegion &region = kind.regions[static_cast<size_t>(i)];
+    if (track < region.first_track || track > region.last_track) continue;
+    unsigned char *bam2 = region.count_in_bam2 || region.bitmap_in_bam2
+                              ? image->blocks + kBlockSize * kind.block_num(kind.bam2_ts)
+                              : bam;
+    const int index = track - region.first_track;
+    return {
+        (region.count_in_bam2 ? bam2 : bam) + region.count_offset + region.count_stride * index,
+        (region.bitmap_in_bam2 ? bam2 : bam) + region.bitmap_offset + region.bitmap_stride * index};
+  }
+  if (kind.extended_bam && track >= cbm1541::kExtendedFirst && track <= cbm1541::kExtendedLast) {
+    if (const int offset = extended_offset(bam)) {
+      unsigned char *entry = bam + offset + 4 * (track - cbm1541::kExtendedFirst);
+      return {entry, entry + 1};
+    }
+  }
+  return {nullptr, nullptr};
 }
 
 bool bitmap_bit(const TrackEntry &entry, int sector) {
@@ -57,6 +82,7 @@ int bam_bits_set(DiImage *image, int track) {
   const KindInfo *kind = kind_info(image->type);
   if (!kind) return 0;
   TrackEntry entry = track_entry(image, *kind, track);
+  if (!entry) return 0;
   int bits = 0;
   for (int s = 0; s < kind->sectors[static_cast<size_t>(track)]; ++s) bits += bitmap_bit(entry, s);
   return bits;
@@ -163,25 +189,41 @@ const unsigned char *di_bam_message_area(const DiImage *image, int *size) {
   return image->blocks + kBlockSize * kind->block_num(image->bam_ts) + kind->message_offset;
 }
 
+int di_bam_layout(const DiImage *image) {
+  const KindInfo *kind = kind_info(image->type);
+  if (!kind || !kind->extended_bam) return DI_BAM_STANDARD;
+  const int offset = extended_offset(image->blocks + kBlockSize * kind->block_num(kind->bam_ts));
+  return offset == cbm1541::kSpeedDosTracks     ? DI_BAM_SPEEDDOS
+         : offset == cbm1541::kDolphinDosTracks ? DI_BAM_DOLPHINDOS
+                                                : DI_BAM_NONE;
+}
+
+int di_track_in_bam(DiImage *image, int track) {
+  const KindInfo *kind = kind_for_block(image, track, 0);
+  return kind && track_entry(image, *kind, track) ? 1 : 0;
+}
+
 int di_track_blocks_free(DiImage *image, int track) {
   const KindInfo *kind = kind_for_block(image, track, 0);
   if (!kind) return 0;
-  return *track_entry(image, *kind, track).count;
+  const TrackEntry entry = track_entry(image, *kind, track);
+  return entry ? *entry.count : 0;
 }
 
 int di_is_ts_free(DiImage *image, TsPair ts) {
   const KindInfo *kind = kind_for_block(image, ts.track, ts.sector);
   if (!kind) return 0;
-  TrackEntry entry = track_entry(image, *kind, ts.track);
-  if (kind->zero_count_full && *entry.count == 0) return 0;
+  const TrackEntry entry = track_entry(image, *kind, ts.track);
+  if (!entry || (kind->zero_count_full && *entry.count == 0)) return 0;
   return bitmap_bit(entry, ts.sector) ? 1 : 0;
 }
 
 void di_alloc_ts(DiImage *image, TsPair ts) {
   const KindInfo *kind = kind_for_block(image, ts.track, ts.sector);
   if (!kind) return;
+  const TrackEntry entry = track_entry(image, *kind, ts.track);
+  if (!entry) return;
   image->dirty = 1;
-  TrackEntry entry = track_entry(image, *kind, ts.track);
   *entry.count = static_cast<unsigned char>(*entry.count - 1);
   entry.bitmap[ts.sector >> 3] &= static_cast<unsigned char>(~(1 << (ts.sector & 7)));
 }
@@ -189,8 +231,9 @@ void di_alloc_ts(DiImage *image, TsPair ts) {
 void di_free_ts(DiImage *image, TsPair ts) {
   const KindInfo *kind = kind_for_block(image, ts.track, ts.sector);
   if (!kind) return;
+  const TrackEntry entry = track_entry(image, *kind, ts.track);
+  if (!entry) return;
   image->dirty = 1;
-  TrackEntry entry = track_entry(image, *kind, ts.track);
   entry.bitmap[ts.sector >> 3] |= static_cast<unsigned char>(1 << (ts.sector & 7));
   *entry.count = static_cast<unsigned char>(*entry.count + 1);
 }

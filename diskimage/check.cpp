@@ -216,10 +216,12 @@ class Checker {
     // status for blocks that do not exist; these all do.
     DiImage *image = const_cast<DiImage *>(image_);
     for (int t = 1; t <= kind_.tracks; ++t) {
+      const bool in_bam = di_track_in_bam(image, t);
       for (int s = 0; s < kind_.sectors[static_cast<size_t>(t)]; ++s) {
         DiBlockState b{};
         b.ts = make_ts(t, s);
-        b.in_use = !di_is_ts_free(image, b.ts);
+        b.in_bam = in_bam;
+        b.in_use = in_bam && !di_is_ts_free(image, b.ts);
         b.reserved = t == kind_.reserved_track && s != 0;
         b.error = get_ts_doserr(image_, b.ts);
         b.owner = b.second_owner = DI_OWNER_NONE;
@@ -478,12 +480,15 @@ class Checker {
   void check_blocks() {
     for (DiBlockState &b : out_.block_list) {
       const bool owned = b.owner_count > 0;
-      if (owned && !b.in_use) {
+      // A block outside the BAM is neither free nor in use.
+      if (owned && b.in_bam && !b.in_use) {
         b.state = DI_BLOCK_USED_BUT_FREE;
       } else if (owned) {
         b.state = b.owner == DI_OWNER_SYSTEM      ? DI_BLOCK_SYSTEM
                   : b.owner == DI_OWNER_DIRECTORY ? DI_BLOCK_DIRECTORY
                                                   : DI_BLOCK_FILE;
+      } else if (!b.in_bam) {
+        b.state = DI_BLOCK_OUTSIDE_BAM;
       } else if (!b.in_use) {
         b.state = DI_BLOCK_FREE;
       } else {
@@ -527,6 +532,7 @@ class Checker {
   void check_bam_counts() {
     DiImage *image = const_cast<DiImage *>(image_);  // as in init_blocks
     for (int t = 1; t <= kind_.tracks; ++t) {
+      if (!di_track_in_bam(image, t)) continue;
       const int stored = di_track_blocks_free(image, t);
       const int counted = bam_bits_set(image, t);
       if (stored == counted) continue;
@@ -598,7 +604,7 @@ DiCheck *di_check(DiImage *image) {
   // status; the caller's status is put back as it was.
   const int status = image->status;
   const TsPair status_ts = image->status_ts;
-  DiListing *listing = di_listing(image);
+  DiListing *listing = di_listing(image, 0);
   DiCheck *check = listing ? di_check_listing(image, listing) : nullptr;
   di_listing_free(listing);
   image->status = status;

@@ -49,20 +49,28 @@ DI_API const char *di_version(void);
 /* ---- Kinds, sizes, blocks ---------------------------------------------- */
 
 /* Image kind. An int, so that any value can be passed: values other than
- * these three have no tracks and no valid blocks. */
+ * these have no tracks and no valid blocks. D64_40 and D64_42 are D64s of 40
+ * and 42 tracks, as 1541s with an extended DOS, copy protections and test
+ * disks write them: tracks 36 and up hold 17 sectors each, and everything
+ * else is as on a D64. A program that handles any D64 tests for all three;
+ * di_tracks() tells them apart. */
 typedef int ImageType;
-enum { D64 = 1, D71 = 2, D81 = 3 };
+enum { D64 = 1, D71 = 2, D81 = 3, D64_40 = 4, D64_42 = 5 };
 
-/* The six image file sizes: 256 bytes a block, and with error information
- * one more byte a block (683, 1366 and 3200 blocks). The size alone tells the
- * kind of a loaded image. */
+/* The image file sizes: 256 bytes a block, and with error information one
+ * more byte a block (683, 1366, 3200, 768 and 802 blocks). The size alone
+ * tells the kind of a loaded image. */
 enum {
   DI_D64_SIZE = 174848,
   DI_D64_ERR_SIZE = 175531,
   DI_D71_SIZE = 349696,
   DI_D71_ERR_SIZE = 351062,
   DI_D81_SIZE = 819200,
-  DI_D81_ERR_SIZE = 822400
+  DI_D81_ERR_SIZE = 822400,
+  DI_D64_40_SIZE = 196608,
+  DI_D64_40_ERR_SIZE = 197376,
+  DI_D64_42_SIZE = 205312,
+  DI_D64_42_ERR_SIZE = 206114
 };
 
 /* Track/sector address. Tracks count from 1, sectors from 0; track 0 means
@@ -72,11 +80,11 @@ typedef struct TsPair {
   unsigned char sector;
 } TsPair;
 
-/* Number of tracks: 35, 70, 80; 0 for any other kind. */
+/* Number of tracks: 35, 70, 80, 40, 42; 0 for any other kind. */
 DI_API int di_tracks(ImageType type);
-/* Sectors of a track: 17 to 21 by zone (D64; D71 per side, a track above 35
- * counting as track - 35), 40 (D81), 0 for any other kind. No range test is
- * made on track: D64 track 0 has 21 sectors and track 40 has 17. */
+/* Sectors of a track: 17 to 21 by zone (the D64s; D71 per side, a track above
+ * 35 counting as track - 35), 40 (D81), 0 for any other kind. No range test
+ * is made on track: D64 track 0 has 21 sectors and track 40 has 17. */
 DI_API int di_sectors_per_track(ImageType type, int track);
 /* 1 when ts addresses an existing block of the kind, else 0. */
 DI_API int di_ts_is_valid(ImageType type, TsPair ts);
@@ -87,8 +95,8 @@ DI_API int di_ts_is_valid(ImageType type, TsPair ts);
  * the library keeps them consistent, so write only `status` (to reset it). */
 typedef struct DiImage {
   char *path;                /* owned copy of the file name; di_sync() writes here */
-  int size;                  /* file size: one of the six image sizes */
-  ImageType type;            /* D64, D71 or D81, told by size */
+  int size;                  /* file size: one of the image sizes */
+  ImageType type;            /* D64, D71, D81, D64_40 or D64_42, told by size */
   unsigned char *blocks;     /* owned: all blocks, then the error table if any */
   unsigned char *error_info; /* into blocks: error table, or null */
   TsPair bam_ts;             /* BAM block (D81: the first of two) */
@@ -104,20 +112,21 @@ typedef struct DiImage {
 
 /* Loads the whole file. Returns a new image (status 254, dirty 0) or null
  * when the file cannot be opened or read, is not a regular file or block
- * device, or its size is not one of the six image sizes. Sets no status; on
+ * device, or its size is not one of the image sizes. Sets no status; on
  * null, errno says why: as open() or read() left it (ENOENT, EACCES, ...),
  * EISDIR for a directory, EINVAL for any other file that is no regular file
- * or block device and for a size that is none of the six, EIO for a file
- * that ended before its size, ENOMEM when memory ran out. */
+ * or block device and for a size that is none of them, EIO for a file that
+ * ended before its size, ENOMEM when memory ran out. */
 DI_API DiImage *di_load_image(const char *path);
 /* As di_load_image() of a file holding the size bytes at bytes, which are
  * copied: the image does not keep the caller's buffer. path is only the name
  * di_sync() would write to; nothing touches the file system. Null (errno
- * EINVAL) for a size that is none of the six, or ENOMEM. */
+ * EINVAL) for a size that is none of the image sizes, or ENOMEM. */
 DI_API DiImage *di_load_image_from_memory(const char *path, const void *bytes, long size);
-/* New all-zero, unformatted image of size bytes (one of the six sizes) that
- * will be written to path; dirty 1. Null for any other size (errno EINVAL)
- * or when memory ran out (ENOMEM). */
+/* New all-zero, unformatted image of size bytes that will be written to
+ * path; dirty 1. The size is one of the six of a D64, D71 or D81: the
+ * library reads D64s of 40 and 42 tracks but does not make them. Null for
+ * any other size (errno EINVAL) or when memory ran out (ENOMEM). */
 DI_API DiImage *di_create_image(const char *path, int size);
 /* Writes the whole buffer to path through a temporary file that replaces it
  * only when complete. On success dirty becomes 0; on any failure the old file
@@ -223,13 +232,30 @@ DI_API unsigned char *di_title(DiImage *image);
  * counts from byte 221 on end any text); null with *size 0 on D81, whose BAM
  * has no such room. */
 DI_API const unsigned char *di_bam_message_area(const DiImage *image, int *size);
-/* Free count of a track (1 to di_tracks) as stored in the BAM, 0-255. */
+/* Where the BAM keeps tracks 36 to 40 of a D64 of 40 or 42 tracks, which
+ * the standard BAM has no room for (di_bam_layout()). Extended DOSes keep a
+ * free count and three bitmap bytes per track in the BAM block: from byte
+ * 0xC0 (the SpeedDOS layout) when any of bytes 0xC0-0xD3 is not zero, else
+ * from byte 0xAC (the DolphinDOS layout) when any of bytes 0xAC-0xBF is not
+ * zero and the disk is no GEOS disk ("GEOS format" at byte 0xAD). Otherwise,
+ * and always for tracks 41 and 42, they are outside the BAM: neither free nor
+ * in use. */
+enum { DI_BAM_STANDARD, DI_BAM_SPEEDDOS, DI_BAM_DOLPHINDOS, DI_BAM_NONE };
+/* DI_BAM_STANDARD for every D64 of 35 tracks, D71 and D81; for a D64 of 40
+ * or 42 tracks the layout its BAM block holds now, or DI_BAM_NONE. */
+DI_API int di_bam_layout(const DiImage *image);
+/* 1 when the BAM keeps the track (1 to di_tracks), 0 when it lies outside. */
+DI_API int di_track_in_bam(DiImage *image, int track);
+/* Free count of a track (1 to di_tracks) as stored in the BAM, 0-255; 0 for
+ * a track outside the BAM. */
 DI_API int di_track_blocks_free(DiImage *image, int track);
-/* 1 when the BAM marks block ts free, else 0. */
+/* 1 when the BAM marks block ts free, else 0 (also outside the BAM). */
 DI_API int di_is_ts_free(DiImage *image, TsPair ts);
-/* Marks block ts used (count - 1, bit cleared) without testing it; dirty 1. */
+/* Marks block ts used (count - 1, bit cleared) without testing it; dirty 1.
+ * Outside the BAM nothing changes. */
 DI_API void di_alloc_ts(DiImage *image, TsPair ts);
-/* Marks block ts free (count + 1, bit set) without testing it; dirty 1. */
+/* Marks block ts free (count + 1, bit set) without testing it; dirty 1.
+ * Outside the BAM nothing changes. */
 DI_API void di_free_ts(DiImage *image, TsPair ts);
 
 /* ---- Directory slots and names ----------------------------------------- */
@@ -395,7 +421,7 @@ DI_API void di_dir_close(DiDirReader *reader);
  * part. */
 enum { DI_SCAN_SIZE = 169984 };
 
-/* One listed file and what reading it left. */
+/* One listed file and what reading it left (in a listing made with scan). */
 typedef struct DiListedFile {
   DiDirEntry dir; /* the slot as the directory read gave it */
   int opened;     /* 1 when di_open() of its raw name and type succeeded */
@@ -408,6 +434,7 @@ typedef struct DiListedFile {
  * as stored, so a name holding '*' or '?' is matched as a pattern and the
  * first matching slot is the one read, as the drive would. */
 typedef struct DiListing {
+  int scanned;          /* each file's opened and scan are worked out */
   int free_blocks;      /* the free count kept with the image */
   int link_checked;     /* 1 on D64 and D71, which keep the directory link in
                            the BAM block; 0 on D81 */
@@ -428,11 +455,13 @@ typedef struct DiListing {
   DiStatus stop;      /* what ended the directory early; code 0 for a normal end */
 } DiListing;
 
-/* Reads the directory and works out every listed file's read. Changes
- * nothing in the image but its status (left 0) and leaves no handle open.
- * The cost grows with the blocks and slots of the image, not with how
- * chains share or loop. Null when out of memory or for an image of no kind. */
-DI_API DiListing *di_listing(DiImage *image);
+/* Reads the directory and, with scan 1, works out every listed file's read;
+ * with scan 0 each file's opened and scan stay 0 (the check needs only the
+ * directory). Changes nothing in the image but its status (left 0) and
+ * leaves no handle open. The cost grows with the blocks and slots of the
+ * image, not with how chains share or loop. Null when out of memory or for
+ * an image of no kind. */
+DI_API DiListing *di_listing(DiImage *image, int scan);
 /* Releases a listing; null is a harmless no-op. */
 DI_API void di_listing_free(DiListing *listing);
 
@@ -445,12 +474,13 @@ enum { DI_OWNER_NONE = -3, DI_OWNER_SYSTEM = -2, DI_OWNER_DIRECTORY = -1 };
 /* What a block is, as the check sees it (DiBlockState.state). */
 enum {
   DI_BLOCK_FREE,          /* free in the BAM, owned by no one */
-  DI_BLOCK_FILE,          /* in use, first owner a file */
-  DI_BLOCK_DIRECTORY,     /* in use, first owner the directory */
-  DI_BLOCK_SYSTEM,        /* in use, first owner the BAM or header */
+  DI_BLOCK_FILE,          /* in use or outside the BAM, first owner a file */
+  DI_BLOCK_DIRECTORY,     /* in use or outside the BAM, first owner the directory */
+  DI_BLOCK_SYSTEM,        /* in use or outside the BAM, first owner the BAM or header */
   DI_BLOCK_UNUSED,        /* in use in the BAM, owned by no one */
   DI_BLOCK_RESERVED,      /* in use, kept by the drive (D71 track 53 but 53/0) */
   DI_BLOCK_USED_BUT_FREE, /* owned, but free in the BAM */
+  DI_BLOCK_OUTSIDE_BAM,   /* owned by no one, on a track outside the BAM */
   DI_BLOCK_STATE_COUNT
 };
 
@@ -459,7 +489,7 @@ enum {
   DI_MARK_DAMAGED = 1,  /* owned, and its error byte is not 1 */
   DI_MARK_ERROR = 2,    /* owned by no one, and its error byte is not 1 */
   DI_MARK_SHARED = 4,   /* two or more owners */
-  DI_MARK_BAM_FREE = 8, /* owned, but free in the BAM */
+  DI_MARK_BAM_FREE = 8, /* owned, but free in the BAM (never outside it) */
   DI_MARK_COUNT = 4
 };
 
@@ -477,10 +507,11 @@ enum {
   DI_PROBLEM_COUNT_MISMATCH,   /* file: slot's count `stated` vs blocks owned `counted` */
   DI_PROBLEM_SHARED,           /* block: owner, second_owner, owner_count (2 or more) */
   DI_PROBLEM_USED_BUT_FREE,    /* block: owned (owner) but free in the BAM */
-  DI_PROBLEM_ALLOCATED_UNUSED, /* block: in use in the BAM, no owner, not reserved */
+  DI_PROBLEM_ALLOCATED_UNUSED, /* block: in use in the BAM, no owner, not reserved
+                                  (never for a block outside the BAM) */
   DI_PROBLEM_DAMAGED,          /* block: owned (owner), error byte `error` is not 1 */
-  DI_PROBLEM_BAM_COUNT,        /* track (block.track): stored free count `stated`
-                                  vs bitmap bits set `counted` */
+  DI_PROBLEM_BAM_COUNT,        /* track (block.track) in the BAM: stored free
+                                  count `stated` vs bitmap bits set `counted` */
   DI_PROBLEM_ALIAS,            /* file (the head) and the other entries whose
                                   alias_of is it start at `block`; owner_count
                                   entries in all */
@@ -531,7 +562,9 @@ typedef struct DiProblem {
 /* What the check found out about one block. */
 typedef struct DiBlockState {
   TsPair ts;
-  int in_use;       /* the BAM marks it used (di_is_ts_free() says 0) */
+  int in_bam;       /* its track is kept in the BAM (di_track_in_bam()) */
+  int in_use;       /* the BAM marks it used (di_is_ts_free() says 0); 0
+                       outside the BAM */
   int reserved;     /* kept by the drive, never a file's (D71 track 53 but 53/0) */
   int error;        /* raw error byte, 1 = no error */
   int owner;        /* first owner in the order system, directory, files */

@@ -6,14 +6,19 @@
 namespace diskimage {
 namespace {
 
-// Frees every sector of every track but the reserved one, then allocates the
+// Frees every sector of every track the standard BAM keeps but the reserved
+// one (a format makes the BAM of a 35-track disk), then allocates the
 // system blocks on the others and the first directory block: the track
 // entries were cleared first, so each track ends with its full count and
 // exactly the bits of its sectors set, less those blocks.
 void build_track_entries(DiImage *image, const KindInfo &kind) {
-  for (int t = 1; t <= kind.tracks; ++t) {
-    if (t == kind.reserved_track) continue;
-    for (int s = 0; s < kind.sectors[static_cast<size_t>(t)]; ++s) di_free_ts(image, make_ts(t, s));
+  for (int r = 0; r < kind.region_count; ++r) {
+    const BamRegion &region = kind.regions[static_cast<size_t>(r)];
+    for (int t = region.first_track; t <= region.last_track; ++t) {
+      if (t == kind.reserved_track) continue;
+      for (int s = 0; s < kind.sectors[static_cast<size_t>(t)]; ++s)
+        di_free_ts(image, make_ts(t, s));
+    }
   }
   for (int i = 0; i < kind.system_block_count; ++i)
     if (kind.system_blocks[i].track != kind.reserved_track)

@@ -44,28 +44,38 @@ constexpr BamRegion k1541Side1{.first_track = 1,
                                .bitmap_offset = cbm1541::kTrackEntries + 1,
                                .bitmap_stride = 4};
 
+// A D64 of `tracks` tracks: tracks 36 and up hold 17 sectors each, which
+// the 1541's zone rule gives, and follow track 35 in the file.
+constexpr KindInfo d64_kind(ImageType type, int tracks) {
+  return derive({.type = type,
+                 .name = "d64",
+                 .tracks = tracks,
+                 .interleave = 10,
+                 .bam_ts = {18, 0},
+                 .header_ts = {18, 0},
+                 .dir_ts = {18, 1},
+                 .dir_ts_fixed = true,
+                 .dir_link_in_bam = true,
+                 .disk_name_offset = cbm1541::kDiskName,
+                 .dos_type = "2A",
+                 .message_offset = cbm1541::kMessageArea,
+                 .bitmap_bytes = 3,
+                 .zero_count_full = true,
+                 .extended_bam = tracks > 35,
+                 .creatable = tracks == 35,
+                 .regions = {{k1541Side1}},
+                 .region_count = 1,
+                 // Files are never given a block on the extra tracks.
+                 .passes = {{{.first_track = 1, .last_track = 35, .skip_track = 18}}},
+                 .pass_count = 1,
+                 .power_on = "73,cbm dos v2.6 1541,00,00",
+                 .system_blocks = {{{18, 0}}},
+                 .system_block_count = 1});
+}
+
+// In the order of the kinds' values, so that a kind's row is a lookup.
 constexpr KindInfo kKinds[] = {
-    derive({.type = D64,
-            .name = "d64",
-            .tracks = 35,
-            .interleave = 10,
-            .bam_ts = {18, 0},
-            .header_ts = {18, 0},
-            .dir_ts = {18, 1},
-            .dir_ts_fixed = true,
-            .dir_link_in_bam = true,
-            .disk_name_offset = cbm1541::kDiskName,
-            .dos_type = "2A",
-            .message_offset = cbm1541::kMessageArea,
-            .bitmap_bytes = 3,
-            .zero_count_full = true,
-            .regions = {{k1541Side1}},
-            .region_count = 1,
-            .passes = {{{.first_track = 1, .last_track = 35, .skip_track = 18}}},
-            .pass_count = 1,
-            .power_on = "73,cbm dos v2.6 1541,00,00",
-            .system_blocks = {{{18, 0}}},
-            .system_block_count = 1}),
+    d64_kind(D64, 35),
     derive({.type = D71,
             .name = "d71",
             .tracks = 70,
@@ -133,24 +143,36 @@ constexpr KindInfo kKinds[] = {
             .power_on = "73,copyright cbm dos v10 1581,00,00",
             .system_blocks = {{{40, 0}, {40, 1}, {40, 2}}},
             .system_block_count = 3}),
+    d64_kind(D64_40, 40),
+    d64_kind(D64_42, 42),
 };
 
 // The header's sizes are the table's: blocks, and one error byte a block.
-static_assert(kKinds[0].image_size == DI_D64_SIZE &&
-              kKinds[0].image_size + kKinds[0].blocks == DI_D64_ERR_SIZE &&
-              kKinds[1].image_size == DI_D71_SIZE &&
-              kKinds[1].image_size + kKinds[1].blocks == DI_D71_ERR_SIZE &&
-              kKinds[2].image_size == DI_D81_SIZE &&
-              kKinds[2].image_size + kKinds[2].blocks == DI_D81_ERR_SIZE);
-static_assert(kKinds[0].block_num({18, 0}) == 357 && kKinds[1].block_num({36, 0}) == 683 &&
-              kKinds[2].block_num({2, 0}) == 40);
+constexpr bool sizes_are(const KindInfo &kind, int size, int with_errors) {
+  return kind.image_size == size && kind.image_size + kind.blocks == with_errors;
+}
+constexpr bool in_order() {
+  for (size_t i = 0; i < std::size(kKinds); ++i)
+    if (kKinds[i].type != static_cast<ImageType>(i + 1)) return false;
+  return true;
+}
+static_assert(in_order());
+static_assert(sizes_are(kKinds[D64 - 1], DI_D64_SIZE, DI_D64_ERR_SIZE) &&
+              sizes_are(kKinds[D71 - 1], DI_D71_SIZE, DI_D71_ERR_SIZE) &&
+              sizes_are(kKinds[D81 - 1], DI_D81_SIZE, DI_D81_ERR_SIZE) &&
+              sizes_are(kKinds[D64_40 - 1], DI_D64_40_SIZE, DI_D64_40_ERR_SIZE) &&
+              sizes_are(kKinds[D64_42 - 1], DI_D64_42_SIZE, DI_D64_42_ERR_SIZE));
+static_assert(kKinds[D64 - 1].block_num({18, 0}) == 357 &&
+              kKinds[D71 - 1].block_num({36, 0}) == 683 &&
+              kKinds[D81 - 1].block_num({2, 0}) == 40 &&
+              kKinds[D64_40 - 1].block_num({36, 0}) == 683 &&
+              kKinds[D64_42 - 1].block_num({42, 16}) == 801);
 
 }  // namespace
 
 const KindInfo *kind_info(ImageType type) {
-  for (const KindInfo &kind : kKinds)
-    if (kind.type == type) return &kind;
-  return nullptr;
+  const auto row = static_cast<size_t>(type) - 1;
+  return row < std::size(kKinds) ? &kKinds[row] : nullptr;
 }
 
 const KindInfo *kind_for_size(long long size, bool *has_error_info) {

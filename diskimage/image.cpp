@@ -187,7 +187,8 @@ DiImage *di_load_image_from_memory(const char *path, const void *bytes, long siz
 
 DiImage *di_create_image(const char *path, int size) {
   bool has_error_info = false;
-  if (!kind_for_size(size, &has_error_info)) {
+  const KindInfo *kind = kind_for_size(size, &has_error_info);
+  if (!kind || !kind->creatable) {
     errno = EINVAL;
     return nullptr;
   }

@@ -46,6 +46,16 @@ inline constexpr int kDiskName = 144;
 inline constexpr int kDosTypeFill = 167;
 inline constexpr int kMessageArea = 171;
 inline constexpr int kSide2Counts = 221;  // D71: counts of tracks 36-70
+// D64 of 40 or 42 tracks: extended DOSes keep tracks 36-40 in the message
+// area, a free count and three bitmap bytes each, at one of two places.
+inline constexpr int kSpeedDosTracks = 0xC0;
+inline constexpr int kDolphinDosTracks = 0xAC;
+inline constexpr int kExtendedFirst = 36;
+inline constexpr int kExtendedLast = 40;
+inline constexpr int kExtendedSize = 4 * (kExtendedLast - kExtendedFirst + 1);
+// A GEOS disk keeps its own text where the DolphinDOS layout would be.
+inline constexpr int kGeosFormat = 0xAD;
+inline constexpr char kGeosFormatText[] = "GEOS format";
 }  // namespace cbm1541
 
 // D81 block 40/0, header:
@@ -176,6 +186,10 @@ struct KindInfo {
   int message_offset = 0;        // the BAM block's free tail, or 0 when none
   int bitmap_bytes = 0;          // bitmap bytes per track entry
   bool zero_count_full = false;  // a free count of 0 overrides the bitmap (D64 only)
+  // Tracks 36-40 may be kept by an extended DOS's layout (D64 of 40 or 42
+  // tracks); tracks beyond the regions are otherwise outside the BAM.
+  bool extended_bam = false;
+  bool creatable = true;  // di_create_image makes images of the kind
   std::array<BamRegion, 2> regions{};
   int region_count = 0;
   std::array<AllocPass, 2> passes{};

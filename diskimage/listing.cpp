@@ -106,7 +106,8 @@ ReadOutcome ReadOutcomes::stop_at(TsPair ts) const {
 
 namespace {
 
-void read_listing(DiImage *image, const KindInfo &kind, ListingStorage &out) {
+void read_listing(DiImage *image, const KindInfo &kind, bool scan, ListingStorage &out) {
+  out.scanned = scan;
   out.free_blocks = image->free_blocks;
   // On a D81 the directory is found through the header's link, while the BAM
   // block links to the second BAM block; comparing them would flag every good
@@ -143,6 +144,10 @@ void read_listing(DiImage *image, const KindInfo &kind, ListingStorage &out) {
     out.dir_block_list.push_back(reader.dir->ts);
     for (int i = 0; i < kSlotsPerBlock; ++i) {
       if (!dir_slot(&reader, i, &file.dir)) continue;
+      if (!scan) {
+        out.file_list.push_back(file);
+        continue;
+      }
       if (!names) {
         names.emplace(image);
         reads.emplace(image, DI_SCAN_SIZE);
@@ -165,13 +170,13 @@ using namespace diskimage;
 
 extern "C" {
 
-DiListing *di_listing(DiImage *image) {
+DiListing *di_listing(DiImage *image, int scan) {
   const KindInfo *kind = kind_info(image->type);
   if (!kind) return nullptr;
   ListingStorage *listing = nullptr;
   try {
     listing = new ListingStorage{};
-    read_listing(image, *kind, *listing);
+    read_listing(image, *kind, scan != 0, *listing);
   } catch (const std::bad_alloc &) {
     delete listing;
     listing = nullptr;

@@ -15,8 +15,7 @@ using output::append_ts;
 
 class CheckText {
  public:
-  explicit CheckText(facts::ImageFacts &image)
-      : image_(image), check_(image.check()), names_(image.file_names()) {}
+  explicit CheckText(facts::ImageFacts &image) : image_(image), check_(image.check()) {}
 
   std::string render() {
     std::vector<const DiProblem *> order;
@@ -84,7 +83,7 @@ class CheckText {
       return;
     }
     text_ += '"';
-    text_ += names_[static_cast<size_t>(file)];
+    text_ += image_.file_name(file);
     text_ += "\" ";
     text_ += names::file_type(check_.files[file].slot.type);
   }
@@ -248,7 +247,6 @@ class CheckText {
 
   facts::ImageFacts &image_;
   const DiCheck &check_;
-  const std::vector<std::string> &names_;
   std::string text_;
 };
 

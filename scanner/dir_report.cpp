@@ -73,10 +73,9 @@ void print_dir(facts::ImageFacts &image, FILE *out) {
     append_status_suffix(text, type, listing.header_status);
   }
   text += '\n';
-  const std::vector<std::string> &names = image.file_names();
   text.reserve(text.size() + static_cast<size_t>(listing.file_count) * 40);
   for (int i = 0; i < listing.file_count; ++i)
-    append_entry(text, type, listing.files[i], names[static_cast<size_t>(i)]);
+    append_entry(text, type, listing.files[i], image.file_name(i));
   // Any early end of the directory is said, not only a cycle: a listing that
   // simply stops short would pass for a complete one.
   if (listing.stop.code != 0) {

@@ -36,7 +36,8 @@ struct Layout {
 Layout layout_for(ImageType type) {
   if (type == D71) return {2, 35, 250, 60, 3};
   if (type == D81) return {1, 80, 340, 60, 2};
-  return {1, 35, 300, 72, 2};
+  // A D64 of 35, 40 or 42 tracks.
+  return {1, di_tracks(type), 300, 72, 2};
 }
 
 // ---- Block states and marks -------------------------------------------------
@@ -66,7 +67,7 @@ constexpr int kPaletteSize = sizeof kPalette / sizeof kPalette[0];
 
 constexpr const char *kStyle =
     "text{font-family:sans-serif;fill:#222}"
-    ".free{fill:#ebebeb}.unused{fill:#8a8a8a}.reserved{fill:#ddd3c0}"
+    ".free{fill:#ebebeb}.unused{fill:#8a8a8a}.reserved{fill:#ddd3c0}.outside{fill:#c9d6df}"
     ".directory{fill:#4c6272}.system{fill:#1a1a1a}"
     ".key{stroke:#888;stroke-width:.5}"
     // A block's marks share one outline; damage comes last and wins.
@@ -130,11 +131,6 @@ class Picture {
         type_(image.type()),
         layout_(layout_for(image.type())) {
     const size_t files = static_cast<size_t>(check_.file_count);
-    const std::vector<std::string> &names = image.file_names();
-    file_texts_.resize(files);
-    for (size_t f = 0; f < files; ++f)
-      file_texts_[f] =
-          std::string(names::file_type(check_.files[f].slot.type)) + " \"" + names[f] + "\"";
     file_blocks_.assign(files, 0);
     file_damaged_.assign(files, 0);
     aliases_.assign(files, 0);
@@ -186,11 +182,19 @@ class Picture {
   }
 
  private:
+  // prg "name"
+  void append_file(std::string &text, int file) const {
+    text += names::file_type(check_.files[file].slot.type);
+    text += " \"";
+    text += image_.file_name(file);
+    text += '"';
+  }
+
   void append_owner(std::string &text, int owner) const {
     if (const names::OwnerWords *words = names::owner(owner)) {
       text += words->picture;
     } else if (owner >= 0 && owner < check_.file_count) {
-      text += file_texts_[static_cast<size_t>(owner)];
+      append_file(text, owner);
     } else {
       text += '?';
     }
@@ -209,6 +213,8 @@ class Picture {
       text += "allocated, used by no file";
     } else if (b.state == DI_BLOCK_RESERVED) {
       text += "reserved by the drive";
+    } else if (b.state == DI_BLOCK_OUTSIDE_BAM) {
+      text += "outside the BAM";
     } else {
       append_owner(text, b.owner);
     }
@@ -352,7 +358,7 @@ class Picture {
   std::vector<Key> file_keys() const {
     std::vector<Key> keys;
     int more_files = 0, more_blocks = 0;
-    for (size_t f = 0; f < file_texts_.size(); ++f) {
+    for (size_t f = 0; f < file_blocks_.size(); ++f) {
       if (check_.alias_of[f] != static_cast<int>(f)) continue;
       const int members = 1 + aliases_[f];
       if (static_cast<int>(keys.size()) == kLegendFiles) {
@@ -360,7 +366,8 @@ class Picture {
         more_blocks += file_blocks_[f];
         continue;
       }
-      std::string label = file_texts_[f];
+      std::string label;
+      append_file(label, static_cast<int>(f));
       if (aliases_[f] > 0) label += " and " + count_text(aliases_[f], "alias", "aliases");
       label += ": " + count_text(file_blocks_[f], "block", "blocks");
       if (file_damaged_[f] != 0) label += ", " + std::to_string(file_damaged_[f]) + " damaged";
@@ -388,6 +395,8 @@ class Picture {
     add("unused", nullptr, "allocated, used by no file", fill_count_[DI_BLOCK_UNUSED]);
     if (type_ == D71 || fill_count_[DI_BLOCK_RESERVED] != 0)
       add("reserved", nullptr, "reserved by the drive", fill_count_[DI_BLOCK_RESERVED]);
+    if (fill_count_[DI_BLOCK_OUTSIDE_BAM] != 0)
+      add("outside", nullptr, "outside the BAM", fill_count_[DI_BLOCK_OUTSIDE_BAM]);
     // Marks of owned blocks are shown over a file's colour, as they appear.
     for (int m = 0; m < DI_MARK_COUNT; ++m)
       add(m == kQuietError ? "free" : "f0", kMarkClass[m], kMarkLabel[m], mark_count_[m]);
@@ -420,8 +429,7 @@ class Picture {
   const DiCheck &check_;
   ImageType type_;
   Layout layout_;
-  std::vector<std::string> file_texts_;  // type and quoted display name
-  std::vector<int> file_blocks_;         // blocks whose first owner each file is
+  std::vector<int> file_blocks_;  // blocks whose first owner each file is
   std::vector<int> file_damaged_;
   std::vector<int> aliases_;  // per alias group head: its other members
   std::string summary_;       // the disk's name and id, as the listing read them

@@ -33,6 +33,7 @@ struct Command {
   const char *name;  // with one dash; two are accepted as well
   const char *help;  // the usage text's line
   int (*action)(Run &run);
+  bool scans_files = false;  // shows what reading each listed file leaves
 };
 
 int run_sep(Run &) {
@@ -89,7 +90,7 @@ int run_svg(Run &run) {
 
 // In the order the usage text lists them.
 constexpr Command kCommands[] = {
-    {"-dir", "show directory and scan files", run_dir},
+    {"-dir", "show directory and scan files", run_dir, true},
     {"-map", "show BAM and Error Map", run_map},
     {"-bammsg", "show BAM message", run_bammsg},
     {"-sep", "print a seperator line", run_sep},
@@ -97,7 +98,7 @@ constexpr Command kCommands[] = {
     {"-name", "print image name", run_name},
     {"-version", "print program version and copyright", run_version},
     {"-check", "check the image's consistency and list its problems", run_check},
-    {"-json", "print everything as one line of JSON", run_json},
+    {"-json", "print everything as one line of JSON", run_json, true},
     {"-svg", "print a picture of the disk as SVG", run_svg},
 };
 
@@ -212,8 +213,14 @@ int run_commands(int argc, char **argv) {
   }
   int status;
   bool cut_short;
+  // The listing works out every file's read only when a report shows it.
+  bool scan_files = false;
+  for (int i = 2; i < argc; ++i) {
+    const Command *command = find_command(argv[i]);
+    scan_files = scan_files || (command && command->scans_files);
+  }
   try {
-    facts::ImageFacts image_facts(image, argv[1]);
+    facts::ImageFacts image_facts(image, argv[1], scan_files);
     Run run{image_facts};
     status = run_all(prog, argc, argv, run, &cut_short);
   } catch (const std::bad_alloc &) {

@@ -15,48 +15,51 @@ std::string display_text(const unsigned char *bytes, int size) {
   return text;
 }
 
-ImageFacts::ImageFacts(DiImage *image, std::string image_arg)
+ImageFacts::ImageFacts(DiImage *image, std::string image_arg, bool scan_files)
     : image_(image),
       image_arg_(std::move(image_arg)),
       type_(image->type),
       size_(image->size),
-      has_error_info_(image->error_info != nullptr) {}
+      has_error_info_(image->error_info != nullptr),
+      bam_layout_(di_bam_layout(image)),
+      scan_files_(scan_files) {}
 
 const DiListing &ImageFacts::listing() {
   if (!listing_) {
-    listing_.reset(di_listing(image_));
+    listing_.reset(di_listing(image_, scan_files_));
     if (!listing_) throw std::bad_alloc();
+    file_names_.resize(static_cast<size_t>(listing_->file_count));
   }
   return *listing_;
 }
 
-const std::vector<std::string> &ImageFacts::file_names() {
-  if (!file_names_) {
-    const DiListing &list = listing();
-    std::vector<std::string> names;
-    names.reserve(static_cast<size_t>(list.file_count));
-    for (int i = 0; i < list.file_count; ++i) {
-      char name[17];
-      const int len = di_name_from_rawname(name, list.files[i].dir.slot.rawname);
-      names.push_back(display_text(reinterpret_cast<const unsigned char *>(name), len));
-    }
-    file_names_ = std::move(names);
-    char name[17];
-    const int len = di_name_from_rawname(name, list.disk_name);
-    disk_name_ = display_text(reinterpret_cast<const unsigned char *>(name), len);
-    disk_id_ = display_text(list.disk_id, sizeof list.disk_id);
-  }
-  return *file_names_;
+namespace {
+
+std::string display_name(const unsigned char *raw) {
+  char name[17];
+  const int len = di_name_from_rawname(name, raw);
+  return display_text(reinterpret_cast<const unsigned char *>(name), len);
+}
+
+}  // namespace
+
+// Names are made as reports ask for them: a check of a large directory names
+// only the files of its problems.
+const std::string &ImageFacts::file_name(int index) {
+  const DiListing &list = listing();
+  std::optional<std::string> &name = file_names_[static_cast<size_t>(index)];
+  if (!name) name = display_name(list.files[index].dir.slot.rawname);
+  return *name;
 }
 
 const std::string &ImageFacts::disk_name() {
-  file_names();
-  return disk_name_;
+  if (!disk_name_) disk_name_ = display_name(listing().disk_name);
+  return *disk_name_;
 }
 
 const std::string &ImageFacts::disk_id() {
-  file_names();
-  return disk_id_;
+  if (!disk_id_) disk_id_ = display_text(listing().disk_id, sizeof listing().disk_id);
+  return *disk_id_;
 }
 
 const std::vector<Track> &ImageFacts::tracks() {
@@ -66,12 +69,13 @@ const std::vector<Track> &ImageFacts::tracks() {
       Track track;
       track.track = t;
       track.sectors = di_sectors_per_track(type_, t);
+      track.in_bam = di_track_in_bam(image_, t);
       track.free = di_track_blocks_free(image_, t);
       track.map.reserve(static_cast<size_t>(track.sectors));
       track.errors.reserve(static_cast<size_t>(track.sectors));
       for (int s = 0; s < track.sectors; ++s) {
         const TsPair ts{static_cast<unsigned char>(t), static_cast<unsigned char>(s)};
-        track.map += di_is_ts_free(image_, ts) ? '.' : '*';
+        track.map += !track.in_bam ? '-' : di_is_ts_free(image_, ts) ? '.' : '*';
         track.errors.push_back(get_ts_doserr(image_, ts));
       }
       tracks.push_back(std::move(track));

@@ -21,15 +21,19 @@ std::string display_text(const unsigned char *bytes, int size);
 struct Track {
   int track = 0;
   int sectors = 0;
-  int free = 0;             // stored free count
-  std::string map;          // '.' free, '*' in use, one per sector
+  bool in_bam = true;       // kept in the BAM; else neither free nor in use
+  int free = 0;             // stored free count, 0 outside the BAM
+  std::string map;          // '.' free, '*' in use, '-' outside the BAM, one per sector
   std::vector<int> errors;  // raw error bytes, 1 = no error
 };
 
 class ImageFacts {
  public:
-  // `image_arg` is the image as typed on the command line.
-  ImageFacts(DiImage *image, std::string image_arg);
+  // `image_arg` is the image as typed on the command line. `scan_files`
+  // says whether a report of the run shows what reading each file leaves
+  // (-dir, -json): the listing then works it out, else it only reads the
+  // directory, which is all the check needs.
+  ImageFacts(DiImage *image, std::string image_arg, bool scan_files = true);
   ImageFacts(const ImageFacts &) = delete;
   ImageFacts &operator=(const ImageFacts &) = delete;
 
@@ -37,11 +41,12 @@ class ImageFacts {
   ImageType type() const { return type_; }
   int size() const { return size_; }
   bool has_error_info() const { return has_error_info_; }
+  int bam_layout() const { return bam_layout_; }  // DI_BAM_*
 
   // Each gathered when first asked for; out of memory throws std::bad_alloc.
   const DiListing &listing();
-  // Display names of the listed files, by listing index, without quotes.
-  const std::vector<std::string> &file_names();
+  // Display name of a listed file, by listing index, without quotes.
+  const std::string &file_name(int index);
   const std::string &disk_name();  // display text of the header's name and id
   const std::string &disk_id();
   const std::vector<Track> &tracks();
@@ -62,9 +67,11 @@ class ImageFacts {
   ImageType type_;
   int size_;
   bool has_error_info_;
+  int bam_layout_;
+  bool scan_files_;
   std::unique_ptr<DiListing, ListingDeleter> listing_;
-  std::optional<std::vector<std::string>> file_names_;
-  std::string disk_name_, disk_id_;
+  std::vector<std::optional<std::string>> file_names_;  // made when first asked for
+  std::optional<std::string> disk_name_, disk_id_;
   std::optional<std::vector<Track>> tracks_;
   bool bam_message_read_ = false;
   std::optional<std::string> bam_message_;

@@ -21,7 +21,6 @@ void owner(JsonWriter &j, int owner) {
 
 void write_files(JsonWriter &j, facts::ImageFacts &image) {
   const DiListing &listing = image.listing();
-  const std::vector<std::string> &names = image.file_names();
   j.key("files").begin_array();
   for (int i = 0; i < listing.file_count; ++i) {
     const DiListedFile &file = listing.files[i];
@@ -29,7 +28,7 @@ void write_files(JsonWriter &j, facts::ImageFacts &image) {
     std::string raw_name;
     output::append_hex_bytes(raw_name, slot.rawname, sizeof slot.rawname);
     j.begin_object();
-    j.key("name").string(names[static_cast<size_t>(i)]);
+    j.key("name").string(image.file_name(i));
     j.key("raw_name").string(raw_name);
     j.key("type").string(names::file_type(slot.type));
     j.key("closed").boolean(slot.type & DI_CLOSED);
@@ -56,7 +55,12 @@ void write_tracks(JsonWriter &j, facts::ImageFacts &image) {
     j.begin_object();
     j.key("track").number(t.track);
     j.key("sectors").number(t.sectors);
-    j.key("free").number(t.free);
+    j.key("free");
+    if (t.in_bam) {
+      j.number(t.free);
+    } else {
+      j.null();
+    }
     j.key("map").string(t.map);
     if (image.has_error_info()) {
       j.key("errors").begin_array();
@@ -164,6 +168,7 @@ void print_json(facts::ImageFacts &image, FILE *out) {
   j.key("kind").string(names::kind(image.type()));
   j.key("size").number(image.size());
   j.key("error_info").boolean(image.has_error_info());
+  j.key("tracks_bam").string(names::bam_layout(image.bam_layout()));
   // Without a header line -dir shows no name, id or free count.
   if (listing.opened) {
     j.key("disk_name").string(image.disk_name());

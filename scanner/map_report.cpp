@@ -35,11 +35,17 @@ void print_map(facts::ImageFacts &image, FILE *out) {
   int error_total = 0;
   int used_with_error = 0;
   for (const facts::Track &t : tracks) {
-    const int used = t.sectors - t.free;
+    // A track outside the BAM is neither free nor in use: " -" for its Used
+    // figure, and it counts in no Used total.
+    const int used = t.in_bam ? t.sectors - t.free : 0;
     // "%3d: %2d/%d "
     append_int(text, t.track, 3);
     text += ": ";
-    append_int(text, used, 2);
+    if (t.in_bam) {
+      append_int(text, used, 2);
+    } else {
+      text += " -";
+    }
     text += '/';
     append_int(text, t.sectors);
     text += ' ';

@@ -9,7 +9,12 @@ struct Kind {
   const char *name;
   const char *label;
 };
-constexpr Kind kKinds[] = {{D64, "d64", "D64"}, {D71, "d71", "D71"}, {D81, "d81", "D81"}};
+// D64s of 40 and 42 tracks are D64s to users; their tracks tell them apart.
+constexpr Kind kKinds[] = {{D64, "d64", "D64"},
+                           {D71, "d71", "D71"},
+                           {D81, "d81", "D81"},
+                           {D64_40, "d64", "D64"},
+                           {D64_42, "d64", "D64"}};
 
 constexpr OwnerWords kSystem{"system", "the BAM/header", "system (BAM and header)"};
 constexpr OwnerWords kDirectory{"directory", "the directory", "directory"};
@@ -27,7 +32,9 @@ constexpr const char *kPartWords[] = {"data chain", "data chain", "record", "sid
                                       "info block"};
 
 constexpr const char *kBlockStates[DI_BLOCK_STATE_COUNT] = {
-    "free", "file", "directory", "system", "unused", "reserved", "used-but-free"};
+    "free", "file", "directory", "system", "unused", "reserved", "used-but-free", "outside"};
+
+constexpr const char *kBamLayouts[] = {"standard", "speeddos", "dolphindos", "none"};
 
 }  // namespace
 
@@ -67,6 +74,10 @@ const char *part(int part) {
 
 const char *part_words(int part) {
   return part >= DI_PART_NONE && part <= DI_PART_INFO ? kPartWords[part] : "data chain";
+}
+
+const char *bam_layout(int layout) {
+  return layout >= DI_BAM_STANDARD && layout <= DI_BAM_NONE ? kBamLayouts[layout] : "";
 }
 
 const char *block_state(int state) {

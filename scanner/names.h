@@ -36,8 +36,10 @@ const char *part(int part);
 // How -check names a walk: "data chain", "record" (the caller adds its
 // number), "side-sector chain", "info block".
 const char *part_words(int part);
-// "free", "file", ... as the picture's data-state attribute names them.
+// "free", "file", ... as the picture's fill classes name the states.
 const char *block_state(int state);
+// "standard", "speeddos", "dolphindos", "none", as -json names BAM layouts.
+const char *bam_layout(int layout);
 
 }  // namespace names
 

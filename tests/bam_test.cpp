@@ -204,3 +204,65 @@ TEST(Bam, BlocksThatDoNotExistAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// A formatted D64 of 40 or 42 tracks whose BAM block holds `bytes` at `at`.
+ImagePtr long_d64(long long size, int at = 0, std::vector<int> bytes = {}) {
+  ImagePtr image = blank_image(size);
+  di_format(image.get(), raw("LONG").data(), reinterpret_cast<const unsigned char *>("40"));
+  for (size_t i = 0; i < bytes.size(); ++i)
+    block(image.get(), 18, 0)[at + static_cast<int>(i)] = static_cast<unsigned char>(bytes[i]);
+  image->dirty = 0;
+  return image;
+}
+
+// Where tracks 36-40 are kept: the SpeedDOS layout wins over the DolphinDOS
+// one, which a GEOS disk's own text rules out; tracks 41-42, and a 35-track
+// disk's bytes there, are never BAM.
+TEST(Bam, ExtendedLayoutsOfLongDisks) {
+  const std::vector<int> entry = {17, 0xFF, 0xFF, 0x01};  // track 36: all 17 free
+  std::vector<int> geos(entry);
+  for (char c : std::string("GEOS format")) geos.push_back(c);
+  const struct {
+    const char *what;
+    long long size;
+    int at;
+    std::vector<int> bytes;
+    int layout, free_36, in_bam_41;
+  } cases[] = {
+      {"speeddos", DI_D64_40_SIZE, 0xC0, entry, DI_BAM_SPEEDDOS, 17, -1},
+      {"dolphindos", DI_D64_42_SIZE, 0xAC, entry, DI_BAM_DOLPHINDOS, 17, 0},
+      {"a geos disk", DI_D64_40_SIZE, 0xA9, geos, DI_BAM_NONE, 0, -1},
+      {"all zero", DI_D64_42_SIZE, 0xC0, {0, 0, 0, 0}, DI_BAM_NONE, 0, 0},
+      {"a 35-track disk", kD64Size, 0xC0, entry, DI_BAM_STANDARD, 0, -1},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    ImagePtr image = long_d64(c.size, c.at, c.bytes);
+    DiImage *d = image.get();
+    EXPECT_EQ(di_bam_layout(d), c.layout);
+    if (c.size == kD64Size) continue;
+    const bool kept = c.layout != DI_BAM_NONE;
+    EXPECT_EQ(di_track_in_bam(d, 36), kept);
+    EXPECT_EQ(di_track_blocks_free(d, 36), c.free_36);
+    EXPECT_EQ(di_is_ts_free(d, make_ts(36, 16)), kept);
+    if (c.in_bam_41 >= 0) {
+      EXPECT_EQ(di_track_in_bam(d, 41), c.in_bam_41);
+    }
+    EXPECT_EQ(d->status, DI_STATUS_OK) << "a track outside the BAM is no error";
+    // Allocating changes the extended entry where there is one, else nothing.
+    const std::vector<unsigned char> before(d->blocks, d->blocks + d->size);
+    di_alloc_ts(d, make_ts(36, 0));
+    EXPECT_EQ(di_track_blocks_free(d, 36), kept ? 16 : 0);
+    EXPECT_EQ(d->dirty, kept);
+    di_free_ts(d, make_ts(36, 0));
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), d->blocks));
+    // The allocator never gives a file a block on an extra track.
+    for (TsPair ts = di_get_dir_ts(d); ts.track != 0; ts = diskimage::alloc_next_ts(d, ts))
+      EXPECT_LE(ts.track, 35);
+    EXPECT_EQ(di_track_blocks_free(d, 36), c.free_36);
+  }
+}
+
+}  // namespace

@@ -31,12 +31,29 @@ static int check_sizes(void) {
   return 0;
 }
 
+/* A D64 of 40 tracks, as a caller meets one: loaded from its bytes, told
+ * apart by its type and its tracks, and not made by di_create_image(). */
+static int check_long_d64(void) {
+  static unsigned char bytes[DI_D64_40_SIZE];
+  DiImage *image = di_load_image_from_memory("long.d64", bytes, sizeof bytes);
+  TsPair last;
+  int ok;
+  last.track = 40;
+  last.sector = 16;
+  ok = image && image->type == D64_40 && di_tracks(image->type) == 40 &&
+       di_ts_is_valid(image->type, last) && di_bam_layout(image) == DI_BAM_NONE &&
+       !di_track_in_bam(image, 40) && di_create_image("x.d64", DI_D64_40_SIZE) == NULL;
+  di_free_image(image);
+  return !ok;
+}
+
 int main(void) {
   unsigned char name[16];
   char status[DI_STATUS_SIZE];
   DiImage *image;
   TsPair dir;
   if (check_sizes()) return 5;
+  if (check_long_d64()) return 7;
   image = di_create_image("c-api-test.d64", DI_D64_SIZE);
   if (!image) return 1;
   di_rawname_from_name(name, "C DISK");

@@ -20,18 +20,58 @@ struct PairCase {
 
 TEST(Geometry, ValidityBlockNumbersAndAddresses) {
   const PairCase cases[] = {
-      {D64, 1, 0, 0},      {D64, 17, 20, 356}, {D64, 17, 21, -1},   {D64, 18, 0, 357},
-      {D64, 18, 18, 375},  {D64, 18, 19, -1},  {D64, 24, 18, 489},  {D64, 25, 0, 490},
-      {D64, 30, 17, 597},  {D64, 30, 18, -1},  {D64, 31, 0, 598},   {D64, 35, 16, 682},
-      {D64, 35, 17, -1},   {D64, 36, 0, -1},   {D64, 0, 0, -1},     {D64, 0, 5, -1},
-      {D64, 1, 255, -1},   {D64, 255, 0, -1},  {D71, 35, 16, 682},  {D71, 36, 0, 683},
-      {D71, 52, 20, 1039}, {D71, 53, 0, 1040}, {D71, 53, 18, 1058}, {D71, 53, 19, -1},
-      {D71, 70, 16, 1365}, {D71, 70, 17, -1},  {D71, 71, 0, -1},    {D71, 0, 0, -1},
-      {D81, 1, 0, 0},      {D81, 1, 39, 39},   {D81, 2, 0, 40},     {D81, 40, 0, 1560},
-      {D81, 80, 39, 3199}, {D81, 80, 40, -1},  {D81, 81, 0, -1},    {D81, 0, 0, -1},
-      {0, 1, 0, -1},       {4, 1, 0, -1},      {7, 18, 0, -1},      {-1, 1, 0, -1},
+      {D64, 1, 0, 0},
+      {D64, 17, 20, 356},
+      {D64, 17, 21, -1},
+      {D64, 18, 0, 357},
+      {D64, 18, 18, 375},
+      {D64, 18, 19, -1},
+      {D64, 24, 18, 489},
+      {D64, 25, 0, 490},
+      {D64, 30, 17, 597},
+      {D64, 30, 18, -1},
+      {D64, 31, 0, 598},
+      {D64, 35, 16, 682},
+      {D64, 35, 17, -1},
+      {D64, 36, 0, -1},
+      {D64, 0, 0, -1},
+      {D64, 0, 5, -1},
+      {D64, 1, 255, -1},
+      {D64, 255, 0, -1},
+      {D71, 35, 16, 682},
+      {D71, 36, 0, 683},
+      {D71, 52, 20, 1039},
+      {D71, 53, 0, 1040},
+      {D71, 53, 18, 1058},
+      {D71, 53, 19, -1},
+      {D71, 70, 16, 1365},
+      {D71, 70, 17, -1},
+      {D71, 71, 0, -1},
+      {D71, 0, 0, -1},
+      {D81, 1, 0, 0},
+      {D81, 1, 39, 39},
+      {D81, 2, 0, 40},
+      {D81, 40, 0, 1560},
+      {D81, 80, 39, 3199},
+      {D81, 80, 40, -1},
+      {D81, 81, 0, -1},
+      {D81, 0, 0, -1},
+      {0, 1, 0, -1},
+      {6, 1, 0, -1},
+      {7, 18, 0, -1},
+      {-1, 1, 0, -1},
+      // D64s of 40 and 42 tracks: 17 sectors a track on, after track 35.
+      {D64_40, 35, 16, 682},
+      {D64_40, 36, 0, 683},
+      {D64_40, 40, 16, 767},
+      {D64_40, 40, 17, -1},
+      {D64_40, 41, 0, -1},
+      {D64_42, 41, 0, 768},
+      {D64_42, 42, 16, 801},
+      {D64_42, 43, 0, -1},
   };
-  ImagePtr images[] = {blank_image(kD64Size), blank_image(kD71Size), blank_image(kD81Size)};
+  ImagePtr images[] = {blank_image(kD64Size), blank_image(kD71Size), blank_image(kD81Size),
+                       blank_image(DI_D64_40_SIZE), blank_image(DI_D64_42_SIZE)};
   for (const PairCase &c : cases) {
     SCOPED_TRACE(testing::Message() << "kind " << c.type << " " << c.track << "/" << c.sector);
     TsPair ts = make_ts(c.track, c.sector);
@@ -50,11 +90,12 @@ TEST(Geometry, TracksSectorsAndInterleave) {
   };
   // No range test on the track: out-of-range tracks fall into the nearest zone.
   const SectorCase cases[] = {
-      {D64, -5, 21}, {D64, 0, 21},  {D64, 17, 21}, {D64, 18, 19}, {D64, 24, 19}, {D64, 25, 18},
-      {D64, 30, 18}, {D64, 31, 17}, {D64, 35, 17}, {D64, 40, 17}, {D71, 17, 21}, {D71, 35, 17},
-      {D71, 36, 21}, {D71, 52, 21}, {D71, 53, 19}, {D71, 59, 19}, {D71, 60, 18}, {D71, 65, 18},
-      {D71, 66, 17}, {D71, 70, 17}, {D71, 71, 17}, {D81, 0, 40},  {D81, 80, 40}, {D81, 999, 40},
-      {0, 1, 0},     {4, 18, 0},    {7, 1, 0},
+      {D64, -5, 21}, {D64, 0, 21},  {D64, 17, 21},    {D64, 18, 19},    {D64, 24, 19},
+      {D64, 25, 18}, {D64, 30, 18}, {D64, 31, 17},    {D64, 35, 17},    {D64, 40, 17},
+      {D71, 17, 21}, {D71, 35, 17}, {D71, 36, 21},    {D71, 52, 21},    {D71, 53, 19},
+      {D71, 59, 19}, {D71, 60, 18}, {D71, 65, 18},    {D71, 66, 17},    {D71, 70, 17},
+      {D71, 71, 17}, {D81, 0, 40},  {D81, 80, 40},    {D81, 999, 40},   {0, 1, 0},
+      {6, 18, 0},    {7, 1, 0},     {D64_40, 40, 17}, {D64_42, 42, 17},
   };
   for (const SectorCase &c : cases)
     EXPECT_EQ(di_sectors_per_track(c.type, c.track), c.sectors)
@@ -64,8 +105,9 @@ TEST(Geometry, TracksSectorsAndInterleave) {
     ImageType type;
     int tracks, interleave;
   };
-  for (KindCase c : {KindCase{D64, 35, 10}, KindCase{D71, 70, 6}, KindCase{D81, 80, 1},
-                     KindCase{0, 0, 1}, KindCase{7, 0, 1}}) {
+  for (KindCase c :
+       {KindCase{D64, 35, 10}, KindCase{D71, 70, 6}, KindCase{D81, 80, 1}, KindCase{D64_40, 40, 10},
+        KindCase{D64_42, 42, 10}, KindCase{0, 0, 1}, KindCase{6, 0, 1}}) {
     EXPECT_EQ(di_tracks(c.type), c.tracks) << "kind " << c.type;
     EXPECT_EQ(diskimage::interleave(c.type), c.interleave) << "kind " << c.type;
   }
@@ -74,7 +116,8 @@ TEST(Geometry, TracksSectorsAndInterleave) {
 // Every valid pair, taken in track/sector order, numbers the blocks 0, 1, 2, ...
 // without gaps, up to the kind's block count.
 TEST(Geometry, ValidPairsNumberEveryBlockOnceInOrder) {
-  for (auto [type, blocks] : {std::pair{D64, 683}, std::pair{D71, 1366}, std::pair{D81, 3200}}) {
+  for (auto [type, blocks] : {std::pair{D64, 683}, std::pair{D71, 1366}, std::pair{D81, 3200},
+                              std::pair{D64_40, 768}, std::pair{D64_42, 802}}) {
     int next = 0;
     for (int t = 0; t <= 255; ++t) {
       for (int s = 0; s <= 255; ++s) {

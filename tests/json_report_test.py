@@ -56,7 +56,8 @@ def compare(kestrix, image, report):
         if fields[0] != "%d:" % track["track"] or fields[2] != track["map"]:
             problems.append("track %d differs from -map" % track["track"])
         used, sectors = fields[1].split("/")
-        if int(sectors) != track["sectors"] or int(used) != track["sectors"] - track["free"]:
+        expected_used = "-" if track["free"] is None else str(track["sectors"] - track["free"])
+        if int(sectors) != track["sectors"] or used != expected_used:
             problems.append("track %d counts differ from -map" % track["track"])
         if "errors" in track:
             shown = "".join("." if e == 1 else "%x" % e for e in track["errors"])
@@ -75,7 +76,8 @@ def hostile_images(folder):
     rng = random.Random(1541)
     paths = []
     for size, header, dir_track, dir_sector in ((174848, 357, 18, 1), (175531, 357, 18, 1),
-                                                (349696, 357, 18, 1), (822400, 1560, 40, 3)):
+                                                (349696, 357, 18, 1), (822400, 1560, 40, 3),
+                                                (197376, 357, 18, 1), (205312, 357, 18, 1)):
         data = bytearray(rng.randbytes(size))
         data[header * 256:header * 256 + 2] = bytes((dir_track, dir_sector))
         at = (header + dir_sector) * 256

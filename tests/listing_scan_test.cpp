@@ -32,8 +32,7 @@ std::vector<std::string> scans(DiImage *image) {
     const DiListedFile &e = listing.files[i];
     char text[DI_STATUS_SIZE];
     di_status_text(image->type, e.scan.code, e.scan.ts, text);
-    out.push_back(image_facts.file_names()[static_cast<size_t>(i)] +
-                  (e.opened ? " " : " [could not open] ") + text);
+    out.push_back(image_facts.file_name(i) + (e.opened ? " " : " [could not open] ") + text);
   }
   return out;
 }
@@ -52,8 +51,7 @@ std::vector<std::string> reference_scans(DiImage *image) {
     di_status(image, text);
     if (file) di_close(file);
     image->status = 0;
-    out.push_back(image_facts.file_names()[static_cast<size_t>(i)] +
-                  (file ? " " : " [could not open] ") + text);
+    out.push_back(image_facts.file_name(i) + (file ? " " : " [could not open] ") + text);
   }
   return out;
 }
