@@ -25,7 +25,7 @@ std::string ts_text(TsPair ts) {
 
 // A problem in one line, every field that is not at its default shown, so a
 // stray field shows too.
-std::string describe(const DiCheck &check, const DiProblem &p) {
+std::string describe(const DiProblem &p) {
   static const char *const kKinds[] = {
       "dir-link",       "directory", "unclosed",      "illegal-first",    "bad-link", "loop",
       "count-mismatch", "shared",    "used-but-free", "allocated-unused", "damaged",  "bam-count"};
@@ -75,7 +75,7 @@ std::string problems(DiImage *image, const std::function<void(const DiCheck &)> 
   EXPECT_EQ(ts_text(image->status_ts), "3/4");
   std::string found;
   for (int i = 0; i < check->problem_count; ++i)
-    found += (i ? " | " : "") + describe(*check, check->problems[i]);
+    found += (i ? " | " : "") + describe(check->problems[i]);
   if (inspect) inspect(*check);
   di_check_free(check);
   return found;
