@@ -1,12 +1,19 @@
-// In-process benchmarks of the library and the scanner's reports.
+// In-process benchmarks of the library and the scanner's reports, written
+// against the library's public header alone, as any program using it would be.
 //
-// Every case reports bytes per second and, as the counter vs_memcpy, its
-// speed as a fraction of a memcpy of the same number of bytes timed in the same
-// run (1.0 would be as fast as memcpy). Each case is followed by its memcpy
-// twin, so the baseline itself shows in the table too. The images are built in
-// memory with the library's own writing side; the reports write to /dev/null.
+// A case is counted in what it does:
+//  - Cases that move bytes (loading an image, the map over every block,
+//    reading files with di_read, writing files) report bytes per second and,
+//    as the counter vs_memcpy, their speed as a fraction of a memcpy of the
+//    same bytes timed in the same run (1.0 would be as fast as memcpy). Each
+//    is followed by its memcpy twin, so the baseline shows in the table too.
+//  - The listing and the check read no file's bytes: they work out every
+//    file's read from one pass over the chains. They report entries and
+//    blocks per second; the time column is the time per listing or check.
+//
+// The images are built in memory with the library's own writing side and
+// loaded with di_load_image_from_memory(); reports write to /dev/null.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,17 +24,27 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "diskimage/internal.h"
+#include "diskimage/diskimage.h"
+#include "scanner/facts.h"
 #include "scanner/reports.h"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
+
+// The block and slot layout, as every file and directory block has it.
+constexpr int kBlockSize = 256;
+constexpr int kDataSize = 254;  // data bytes after the two link bytes
+constexpr int kLinkTrack = 0;
+constexpr int kLinkSector = 1;
+constexpr int kSlotSize = 32;
+constexpr int kSlotsPerBlock = 8;
+static_assert(sizeof(FileEntry) == kSlotSize);
+static_assert(kSlotSize * kSlotsPerBlock == kBlockSize);
 
 // Thread CPU time: the machines this runs on are often shared, and time spent
 // waiting for a core says nothing about the code.
@@ -41,15 +58,6 @@ struct Clock {
   }
 };
 
-constexpr int kD64Size = DI_D64_SIZE;
-constexpr int kD71Size = DI_D71_SIZE;
-constexpr int kD81Size = DI_D81_SIZE;
-constexpr int kD64ErrorSize = DI_D64_ERR_SIZE;
-constexpr int kD71ErrorSize = DI_D71_ERR_SIZE;
-constexpr int kD81ErrorSize = DI_D81_ERR_SIZE;
-constexpr int kScanSize = 169984;  // what the listing reads of each file at most
-constexpr int kPrg = 2;
-
 [[noreturn]] void fail(const std::string &what) {
   std::fprintf(stderr, "kestrix_bench: %s\n", what.c_str());
   std::exit(1);
@@ -61,14 +69,15 @@ std::array<unsigned char, 16> raw_name(const std::string &name) {
   return raw;
 }
 
-// A fresh image around a copy of `bytes`; the caller frees it.
+bool same(TsPair a, TsPair b) {
+  return a.track == b.track && a.sector == b.sector;
+}
+
+// A fresh image holding a copy of `bytes`; the caller frees it.
 DiImage *image_of(const Bytes &bytes) {
-  auto *copy = static_cast<unsigned char *>(std::malloc(bytes.size()));
-  if (!copy) fail("out of memory");
-  std::memcpy(copy, bytes.data(), bytes.size());
   DiImage *image =
-      diskimage::image_from_buffer("bench", copy, static_cast<long long>(bytes.size()));
-  if (!image) fail("image_from_buffer refused a built image");
+      di_load_image_from_memory("bench", bytes.data(), static_cast<long>(bytes.size()));
+  if (!image) fail("di_load_image_from_memory refused a built image");
   return image;
 }
 
@@ -86,15 +95,19 @@ DiImage *case_image(const Bytes &bytes) {
   return case_images.back();
 }
 
+// Where reports write: /dev/null, buffered as kestrix buffers its output into
+// a file or pipe.
+FILE *null_out = nullptr;
+
 // Writes a program file of `blocks` full blocks and returns its slot.
 FileEntry *write_file(DiImage *image, int index, int blocks) {
-  static const Bytes data(diskimage::kDataSize, 0x5A);
+  static const Bytes data(kDataSize, 0x5A);
   char name[17];
   std::snprintf(name, sizeof name, "FILE %03d", index);
-  DiFile *file = di_open(image, raw_name(name).data(), kPrg, "wb");
+  DiFile *file = di_open(image, raw_name(name).data(), DI_FT_PRG, "wb");
   if (!file) fail(std::string("cannot create ") + name);
   for (int b = 0; b < blocks; ++b)
-    if (di_write(file, data.data(), diskimage::kDataSize) != diskimage::kDataSize)
+    if (di_write(file, data.data(), kDataSize) != kDataSize)
       fail(std::string("disk full while writing ") + name);
   FileEntry *entry = file->entry;
   di_close(file);
@@ -109,7 +122,7 @@ std::vector<FileEntry *> fill_disk(DiImage *image, int files, long long *written
   for (int i = 0; i < files; ++i)
     entries.push_back(write_file(image, i, total / files + (i < total % files ? 1 : 0)));
   if (image->free_blocks != 0) fail("the files did not fill the disk");
-  if (written) *written = static_cast<long long>(total) * diskimage::kDataSize;
+  if (written) *written = static_cast<long long>(total) * kDataSize;
   return entries;
 }
 
@@ -133,52 +146,68 @@ void add_errors(DiImage *image) {
   for (int b = 0; b < blocks; b += 50) image->error_info[b] = static_cast<unsigned char>(2 + b % 9);
 }
 
+TsPair link_of(DiImage *image, TsPair ts) {
+  const unsigned char *block = di_get_ts_addr(image, ts);
+  return {block[kLinkTrack], block[kLinkSector]};
+}
+
+void set_link(DiImage *image, TsPair ts, TsPair link) {
+  unsigned char *block = di_get_ts_addr(image, ts);
+  block[kLinkTrack] = link.track;
+  block[kLinkSector] = link.sector;
+}
+
 // Every file ends by linking back to its first block, so each read of it goes
-// round and round until the listing's scratch buffer is full.
+// round and round until the listing's read budget is spent.
 void make_cyclic(DiImage *image, const std::vector<FileEntry *> &entries) {
   for (FileEntry *entry : entries) {
     TsPair ts = entry->first_ts;
-    while (di_get_ts_addr(image, ts)[diskimage::kLinkTrack] != 0)
-      ts = diskimage::next_ts_in_chain(image, ts);
-    unsigned char *last = di_get_ts_addr(image, ts);
-    last[diskimage::kLinkTrack] = entry->first_ts.track;
-    last[diskimage::kLinkSector] = entry->first_ts.sector;
+    while (link_of(image, ts).track != 0) ts = link_of(image, ts);
+    set_link(image, ts, entry->first_ts);
   }
 }
 
-// The largest listing an image can hold, with the longest scans: a directory
+// The BAM and header blocks of the image's kind, which no file may own.
+std::vector<TsPair> system_blocks(const DiImage *image) {
+  std::vector<TsPair> blocks;
+  for (TsPair ts : {image->header_ts, image->bam_ts, image->bam2_ts}) {
+    if (ts.track == 0) continue;  // a kind with one BAM block has no second
+    if (std::none_of(blocks.begin(), blocks.end(), [&](TsPair b) { return same(b, ts); }))
+      blocks.push_back(ts);
+  }
+  return blocks;
+}
+
+// The largest listing an image can hold, with the longest chains: a directory
 // running through every block but the BAM and header blocks, every slot in
 // use, each file starting at its own slot's block, so that reading it runs
 // along the rest of the directory. With `loop`, the last directory block links
 // back to the first, so that every file, and the directory, goes round.
 Bytes directory_through_disk(int size, bool loop) {
   return build(size, [loop](DiImage *image) {
-    const diskimage::KindInfo &kind = *diskimage::kind_info(image->type);
     std::vector<TsPair> blocks;
-    for (int t = 1; t <= kind.tracks; ++t)
+    for (int t = 1; t <= di_tracks(image->type); ++t)
       for (int s = 0; s < di_sectors_per_track(image->type, t); ++s)
-        blocks.push_back(diskimage::make_ts(t, s));
+        blocks.push_back({static_cast<unsigned char>(t), static_cast<unsigned char>(s)});
     const TsPair first = di_get_dir_ts(image);
-    const auto same = [](TsPair a, TsPair b) { return a.track == b.track && a.sector == b.sector; };
     std::rotate(
         blocks.begin(),
         std::find_if(blocks.begin(), blocks.end(), [&](TsPair ts) { return same(ts, first); }),
         blocks.end());
+    const std::vector<TsPair> system = system_blocks(image);
     std::erase_if(blocks, [&](TsPair ts) {
-      for (int i = 0; i < kind.system_block_count; ++i)
-        if (same(ts, kind.system_blocks[static_cast<size_t>(i)])) return true;
-      return false;
+      return std::any_of(system.begin(), system.end(), [&](TsPair s) { return same(s, ts); });
     });
     int serial = 0;
     for (size_t i = 0; i < blocks.size(); ++i) {
       unsigned char *block = di_get_ts_addr(image, blocks[i]);
-      std::memset(block, 0, diskimage::kBlockSize);
+      std::memset(block, 0, kBlockSize);
       const int left = static_cast<int>(blocks.size() - i);
-      for (int slot = 0; slot < diskimage::kSlotsPerBlock; ++slot) {
-        auto *entry = reinterpret_cast<FileEntry *>(block + slot * diskimage::kSlotSize);
+      for (int slot = 0; slot < kSlotsPerBlock; ++slot) {
+        auto *entry = reinterpret_cast<FileEntry *>(block + slot * kSlotSize);
         char name[17];
         std::snprintf(name, sizeof name, "FILE %05d", serial++);
-        entry->type = 0x80 | kPrg;
+        entry->type = static_cast<unsigned char>(DI_CLOSED) | DI_FT_PRG;
         entry->first_ts = blocks[i];
         di_rawname_from_name(entry->rawname, name);
         entry->blocks[0] = static_cast<unsigned char>(left & 0xFF);
@@ -186,70 +215,15 @@ Bytes directory_through_disk(int size, bool loop) {
       }
       const TsPair next = i + 1 < blocks.size() ? blocks[i + 1]
                           : loop                ? blocks[0]
-                                                : diskimage::make_ts(0, 0xFF);
-      block[diskimage::kLinkTrack] = next.track;
-      block[diskimage::kLinkSector] = next.sector;
+                                                : TsPair{0, 0xFF};
+      set_link(image, blocks[i], next);
       if (di_is_ts_free(image, blocks[i])) di_alloc_ts(image, blocks[i]);
     }
   });
 }
 
-// Bytes that a listing of the image reads: the directory, and each file up to
-// the scratch size. Also returns the number of listed entries.
-long long listing_bytes(const Bytes &bytes, int *entries) {
-  DiImage *image = image_of(bytes);
-  static Bytes scratch(kScanSize);
-  long long total = 0;
-  *entries = 0;
-  // The directory as the listing reads it: the header block, then each
-  // block up to the end or the first stop.
-  DiDirReader reader;
-  if (!di_dir_open(image, &reader) || !di_dir_read_header(&reader))
-    fail("cannot open the directory");
-  total += diskimage::kDataSize;
-  while (diskimage::dir_read_block(&reader)) {
-    total += reader.got;
-    for (int i = 0; i < diskimage::kSlotsPerBlock; ++i) {
-      DiDirEntry entry;
-      if (!diskimage::dir_slot(&reader, i, &entry)) continue;
-      ++*entries;
-      DiFile *file = di_open(image, entry.slot.rawname, entry.slot.type & DI_TYPE_MASK, "rb");
-      if (!file) continue;
-      total += di_read(file, scratch.data(), kScanSize);
-      di_close(file);
-      image->status = 0;  // as the listing leaves it after each entry
-    }
-  }
-  di_dir_close(&reader);
-  discard(image);
-  return total;
-}
-
-// Sends standard output to /dev/null while it lives.
-class QuietStdout {
- public:
-  QuietStdout() {
-    std::fflush(stdout);
-    saved_ = dup(STDOUT_FILENO);
-    const int null = open("/dev/null", O_WRONLY);
-    if (saved_ < 0 || null < 0) fail("cannot redirect standard output");
-    dup2(null, STDOUT_FILENO);
-    close(null);
-  }
-  ~QuietStdout() {
-    std::fflush(stdout);
-    dup2(saved_, STDOUT_FILENO);
-    close(saved_);
-  }
-  QuietStdout(const QuietStdout &) = delete;
-  QuietStdout &operator=(const QuietStdout &) = delete;
-
- private:
-  int saved_ = -1;
-};
-
-// The baseline: `bytes` bytes copied in pieces of `chunk` from one buffer to
-// another of the piece's size.
+// The baseline of a case that moves bytes: `bytes` bytes copied in pieces of
+// `chunk` from one buffer to another of the piece's size.
 struct Baseline {
   long long bytes;
   long long chunk;
@@ -285,43 +259,100 @@ double memcpy_ns(const Baseline &base) {
 // Runs body once per iteration and reports its bytes per second and its speed
 // relative to the baseline copy. The copy is timed before and after and the
 // faster kept, so that a copy slowed by a busy machine cannot flatter the case.
-void measure(benchmark::State &state, const Baseline &base, const std::function<void()> &body,
-             bool quiet) {
+void measure_bytes(benchmark::State &state, const Baseline &base,
+                   const std::function<void()> &body) {
   double copy = memcpy_ns(base);
-  std::optional<QuietStdout> to_null;
-  if (quiet) to_null.emplace();
   const auto start = Clock::now();
   for (auto _ : state) body();
   const double each =
       std::chrono::duration<double, std::nano>(Clock::now() - start).count() / state.iterations();
-  to_null.reset();
   copy = std::min(copy, memcpy_ns(base));
   state.SetBytesProcessed(state.iterations() * base.bytes);
   state.counters["vs_memcpy"] = copy / each;
 }
 
-void memcpy_twin(benchmark::State &state, const Baseline &base) {
-  Bytes src(static_cast<size_t>(base.chunk), 0x33);
-  Bytes dst(static_cast<size_t>(base.chunk));
-  for (auto _ : state) copy_once(base, src.data(), dst.data());
-  state.SetBytesProcessed(state.iterations() * base.bytes);
-}
-
-// Registers a case and its memcpy twin.
-void add(const std::string &name, const Baseline &base, std::function<void()> body,
-         bool report = false) {
-  benchmark::RegisterBenchmark(name.c_str(), [base, body, report](benchmark::State &state) {
-    measure(state, base, body, report);
+// Registers a case that moves `base.bytes` bytes, and its memcpy twin.
+void add_bytes(const std::string &name, const Baseline &base, std::function<void()> body) {
+  benchmark::RegisterBenchmark(name.c_str(), [base, body](benchmark::State &state) {
+    measure_bytes(state, base, body);
   })->Unit(benchmark::kMicrosecond);
   benchmark::RegisterBenchmark((name + "/memcpy").c_str(), [base](benchmark::State &state) {
-    memcpy_twin(state, base);
+    Bytes src(static_cast<size_t>(base.chunk), 0x33);
+    Bytes dst(static_cast<size_t>(base.chunk));
+    for (auto _ : state) copy_once(base, src.data(), dst.data());
+    state.SetBytesProcessed(state.iterations() * base.bytes);
   })->Unit(benchmark::kMicrosecond);
 }
 
-// A report's case: its output goes to /dev/null through the usual buffered
-// standard output.
-void add_report(const std::string &name, const Baseline &base, std::function<void()> body) {
-  add(name, base, std::move(body), true);
+// What one listing or check goes through.
+struct Work {
+  int entries;  // directory entries listed
+  int blocks;   // blocks the case resolves
+};
+
+// Registers a case counted in entries and blocks: both per run, and both per
+// second of CPU time.
+void add_work(const std::string &name, Work work, std::function<void()> body) {
+  benchmark::RegisterBenchmark(name.c_str(), [work, body](benchmark::State &state) {
+    for (auto _ : state) body();
+    using benchmark::Counter;
+    state.counters["entries"] = work.entries;
+    state.counters["blocks"] = work.blocks;
+    state.counters["entries/s"] = Counter(work.entries, Counter::kIsIterationInvariantRate);
+    state.counters["blocks/s"] = Counter(work.blocks, Counter::kIsIterationInvariantRate);
+  })->Unit(benchmark::kMicrosecond);
+}
+
+// -dir as kestrix runs it: the facts gathered afresh, then the listing
+// rendered. The facts keep what they gathered, so each run needs its own.
+void print_listing(DiImage *image) {
+  facts::ImageFacts facts(image, "bench");
+  print_dir(facts, null_out);
+}
+
+// The blocks on the directory's and the listed files' chains, each counted
+// once: what the listing's one pass over the chains resolves. Taken from the
+// check's owners; also checks that the listing lists `entries` files.
+Work listing_work(const Bytes &bytes, int entries) {
+  DiImage *image = image_of(bytes);
+  DiListing *listing = di_listing(image);
+  if (!listing) fail("di_listing ran out of memory");
+  if (listing->file_count != entries)
+    fail("listed " + std::to_string(listing->file_count) + " entries, expected " +
+         std::to_string(entries));
+  DiCheck *check = di_check_listing(image, listing);
+  if (!check) fail("di_check_listing ran out of memory");
+  int blocks = 0;
+  for (int i = 0; i < check->block_count; ++i) {
+    const DiBlockState &block = check->blocks[i];
+    if (block.owner_count > 0 && block.owner != DI_OWNER_SYSTEM) ++blocks;
+  }
+  di_check_free(check);
+  di_listing_free(listing);
+  discard(image);
+  return {entries, blocks};
+}
+
+// Every listed file opened by name and read as far as the listing's budget,
+// as a listing once did: the data bytes read. Also returns the entries.
+long long read_every_file(DiImage *image, unsigned char *scratch, int *entries) {
+  long long total = 0;
+  *entries = 0;
+  DiDirReader reader;
+  if (!di_dir_open(image, &reader)) fail("cannot open the directory");
+  if (!di_dir_read_header(&reader)) fail("cannot read the directory's header");
+  DiDirEntry entry;
+  while (di_dir_next(&reader, &entry)) {
+    ++*entries;
+    DiFile *file = di_open(image, entry.slot.rawname, entry.slot.type & DI_TYPE_MASK, "rb");
+    if (file) {
+      total += di_read(file, scratch, DI_SCAN_SIZE);
+      di_close(file);
+    }
+    image->status = 0;  // as a listing leaves it after each entry
+  }
+  di_dir_close(&reader);
+  return total;
 }
 
 struct Images {
@@ -344,18 +375,18 @@ Images build_images() {
       add_errors(image);
     };
   };
-  im.d64_full = build(kD64Size, full(144, &im.d64_written));
-  im.d71_full = build(kD71Size, full(144, nullptr));
-  im.d81_full = build(kD81Size, full(296, &im.d81_written));
-  im.d64_errors = build(kD64ErrorSize, full(144, nullptr));
-  im.d71_errors = build(kD71ErrorSize, full(144, nullptr));
-  im.d81_errors = build(kD81ErrorSize, full(296, nullptr));
+  im.d64_full = build(DI_D64_SIZE, full(144, &im.d64_written));
+  im.d71_full = build(DI_D71_SIZE, full(144, nullptr));
+  im.d81_full = build(DI_D81_SIZE, full(296, &im.d81_written));
+  im.d64_errors = build(DI_D64_ERR_SIZE, full(144, nullptr));
+  im.d71_errors = build(DI_D71_ERR_SIZE, full(144, nullptr));
+  im.d81_errors = build(DI_D81_ERR_SIZE, full(296, nullptr));
   im.d81_cyclic =
-      build(kD81Size, [](DiImage *image) { make_cyclic(image, fill_disk(image, 296)); });
-  im.d64_dir_disk = directory_through_disk(kD64Size, false);
-  im.d71_dir_disk = directory_through_disk(kD71Size, false);
-  im.d81_dir_disk = directory_through_disk(kD81Size, false);
-  im.d81_dir_loop = directory_through_disk(kD81Size, true);
+      build(DI_D81_SIZE, [](DiImage *image) { make_cyclic(image, fill_disk(image, 296)); });
+  im.d64_dir_disk = directory_through_disk(DI_D64_SIZE, false);
+  im.d71_dir_disk = directory_through_disk(DI_D71_SIZE, false);
+  im.d81_dir_disk = directory_through_disk(DI_D81_SIZE, false);
+  im.d81_dir_loop = directory_through_disk(DI_D81_SIZE, true);
   return im;
 }
 
@@ -369,19 +400,6 @@ std::string write_temp(const std::string &name, const Bytes &bytes) {
     fail("cannot write " + path);
   return path;
 }
-
-// A listing whose files are all read to their end.
-void add_listing(const std::string &name, const Bytes &bytes, int expected_entries,
-                 long long file_bytes) {
-  int entries = 0;
-  const long long read = listing_bytes(bytes, &entries);
-  if (entries != expected_entries) fail(name + ": unexpected number of entries");
-  if (read < file_bytes) fail(name + ": the listing does not read every file to its end");
-  DiImage *image = case_image(bytes);
-  add_report(name, {read, read}, [image] { print_dir(image); });
-}
-
-}  // namespace
 
 // --write-images=DIR saves the benchmark's images as files, for timing whole
 // kestrix runs on them (bench/whole_process.sh), and runs nothing.
@@ -405,12 +423,19 @@ int write_images(const std::string &dir, const Images &im) {
   return 0;
 }
 
+}  // namespace
+
 int main(int argc, char **argv) {
   benchmark::Initialize(&argc, argv);
   const std::string write_flag = "--write-images=";
   if (argc == 2 && std::string(argv[1]).rfind(write_flag, 0) == 0)
     return write_images(std::string(argv[1]).substr(write_flag.size()), build_images());
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+
+  null_out = std::fopen("/dev/null", "w");
+  if (!null_out) fail("cannot open /dev/null");
+  static char out_buffer[1 << 16];
+  std::setvbuf(null_out, out_buffer, _IOFBF, sizeof out_buffer);
 
   char dir_template[] = "/tmp/kestrix-bench-XXXXXX";
   if (!mkdtemp(dir_template)) fail("cannot make a temporary directory");
@@ -427,54 +452,79 @@ int main(int argc, char **argv) {
     files.push_back(write_temp(std::string(load.name).substr(5) + ".img", *load.bytes));
     const std::string path = files.back();
     const auto size = static_cast<long long>(load.bytes->size());
-    add(load.name, {size, size}, [path] {
+    add_bytes(load.name, {size, size}, [path] {
       DiImage *image = di_load_image(path.c_str());
       if (!image) fail("cannot load " + path);
       di_free_image(image);
     });
   }
 
-  // The listing with its file scan.
-  add_listing("dir/d64_144_files", im.d64_full, 144, im.d64_written);
-  add_listing("dir/d81_296_files", im.d81_full, 296, im.d81_written);
-  {
-    // Every file loops, so each is read for the whole scratch buffer: the
-    // baseline copies the same pieces.
-    int entries = 0;
-    const long long read = listing_bytes(im.d81_cyclic, &entries);
-    if (entries != 296 || read < 296LL * kScanSize) fail("the cyclic image reads short");
-    DiImage *image = case_image(im.d81_cyclic);
-    add_report("dir/d81_296_cyclic", {read, kScanSize}, [image] { print_dir(image); });
-  }
-
-  // Directories through the whole disk, listed and checked. The listing's
-  // work is measured against a copy of the image: what it reads of the files
-  // is far more than it needs to look at.
+  // The listing, -dir: each file's read worked out, not made.
   const struct {
     const char *name;
     const Bytes *bytes;
-  } whole_disk[] = {{"d64_5456_files", &im.d64_dir_disk},
-                    {"d71_10912_files", &im.d71_dir_disk},
-                    {"d81_25576_files", &im.d81_dir_disk},
-                    {"d81_25576_looping", &im.d81_dir_loop}};
-  for (const auto &disk : whole_disk) {
-    DiImage *image = case_image(*disk.bytes);
-    const long long size = image->size;
-    add_report(std::string("dir_disk/") + disk.name, {size, size}, [image] { print_dir(image); });
-    add(std::string("check_disk/") + disk.name, {size, size}, [image] {
+    int entries;
+  } listings[] = {{"dir/d64_144_files", &im.d64_full, 144},
+                  {"dir/d81_296_files", &im.d81_full, 296},
+                  {"dir/d81_296_cyclic", &im.d81_cyclic, 296},
+                  // Directories through the whole disk.
+                  {"dir_disk/d64_5456_files", &im.d64_dir_disk, 5456},
+                  {"dir_disk/d71_10912_files", &im.d71_dir_disk, 10912},
+                  {"dir_disk/d81_25576_files", &im.d81_dir_disk, 25576},
+                  {"dir_disk/d81_25576_looping", &im.d81_dir_loop, 25576}};
+  for (const auto &listing : listings) {
+    DiImage *image = case_image(*listing.bytes);
+    add_work(listing.name, listing_work(*listing.bytes, listing.entries),
+             [image] { print_listing(image); });
+  }
+
+  // The check on its own, over every block of the image.
+  const struct {
+    const char *name;
+    const Bytes *bytes;
+  } checks[] = {{"check/d81_296_files", &im.d81_full},
+                {"check_disk/d64_5456_files", &im.d64_dir_disk},
+                {"check_disk/d71_10912_files", &im.d71_dir_disk},
+                {"check_disk/d81_25576_files", &im.d81_dir_disk},
+                {"check_disk/d81_25576_looping", &im.d81_dir_loop}};
+  for (const auto &c : checks) {
+    DiImage *image = case_image(*c.bytes);
+    DiCheck *sample = di_check(image);
+    if (!sample) fail("di_check ran out of memory");
+    const Work work{sample->file_count, sample->block_count};
+    di_check_free(sample);
+    add_work(c.name, work, [image] {
       DiCheck *check = di_check(image);
       if (!check) fail("di_check ran out of memory");
       benchmark::DoNotOptimize(check->problem_count);
       di_check_free(check);
     });
   }
-  {
-    DiImage *image = case_image(im.d81_full);
-    const long long size = image->size;
-    add("check/d81_296_files", {size, size}, [image] { di_check_free(di_check(image)); });
+
+  // Reading every file by name with di_read, as far as the listing's budget:
+  // these move the files' bytes, up to DI_SCAN_SIZE a file.
+  const struct {
+    const char *name;
+    const Bytes *bytes;
+    int entries;
+    long long at_least;  // every file read to its end
+  } reads[] = {{"read_files/d64_144_files", &im.d64_full, 144, im.d64_written},
+               {"read_files/d81_296_files", &im.d81_full, 296, im.d81_written},
+               {"read_files/d81_296_cyclic", &im.d81_cyclic, 296, 296LL * DI_SCAN_SIZE}};
+  static Bytes scratch(DI_SCAN_SIZE);
+  for (const auto &r : reads) {
+    DiImage *image = case_image(*r.bytes);
+    int entries = 0;
+    const long long read = read_every_file(image, scratch.data(), &entries);
+    if (entries != r.entries || read < r.at_least)
+      fail(std::string(r.name) + ": a file reads short");
+    add_bytes(r.name, {read, DI_SCAN_SIZE}, [image] {
+      int listed = 0;
+      benchmark::DoNotOptimize(read_every_file(image, scratch.data(), &listed));
+    });
   }
 
-  // The BAM and error map: it looks at every block's BAM bit and error byte.
+  // The BAM and error map, -map: it looks at every block's BAM bit and error byte.
   const struct {
     const char *name;
     const Bytes *bytes;
@@ -482,7 +532,10 @@ int main(int argc, char **argv) {
       {"map/d64", &im.d64_errors}, {"map/d71", &im.d71_errors}, {"map/d81", &im.d81_errors}};
   for (const auto &map : maps) {
     DiImage *image = case_image(*map.bytes);
-    add_report(map.name, {image->size, image->size}, [image] { print_map(image); });
+    add_bytes(map.name, {image->size, image->size}, [image] {
+      facts::ImageFacts facts(image, "bench");
+      print_map(facts, null_out);
+    });
   }
 
   // Writing: a quick format, files until the disk is full, then scratching them all.
@@ -491,22 +544,24 @@ int main(int argc, char **argv) {
     int size;
     int files;
     long long written;
-  } writes[] = {{"write_scratch/d64", kD64Size, 144, im.d64_written},
-                {"write_scratch/d81", kD81Size, 296, im.d81_written}};
+  } writes[] = {{"write_scratch/d64", DI_D64_SIZE, 144, im.d64_written},
+                {"write_scratch/d81", DI_D81_SIZE, 296, im.d81_written}};
   for (const auto &w : writes) {
     DiImage *image = case_image(build(w.size, [](DiImage *) {}));
     const int files = w.files;
-    add(w.name, {w.written, w.written}, [image, files] {
+    add_bytes(w.name, {w.written, w.written}, [image, files] {
       di_format(image, raw_name("BENCH DISK").data(), nullptr);
       const int free_blocks = image->free_blocks;
       fill_disk(image, files);
-      if (di_delete(image, raw_name("*").data(), kPrg) != 1 || image->free_blocks != free_blocks)
+      if (di_delete(image, raw_name("*").data(), DI_FT_PRG) != DI_STATUS_FILES_SCRATCHED ||
+          image->free_blocks != free_blocks)
         fail("scratching did not free every block");
     });
   }
 
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
+  std::fclose(null_out);
   for (DiImage *image : case_images) discard(image);
   for (const std::string &file : files) unlink(file.c_str());
   rmdir(temp_dir.c_str());
