@@ -315,7 +315,7 @@ void print_listing(DiImage *image) {
 // check's owners; also checks that the listing lists `entries` files.
 Work listing_work(const Bytes &bytes, int entries) {
   DiImage *image = image_of(bytes);
-  DiListing *listing = di_listing(image);
+  DiListing *listing = di_listing(image, 1);
   if (!listing) fail("di_listing ran out of memory");
   if (listing->file_count != entries)
     fail("listed " + std::to_string(listing->file_count) + " entries, expected " +

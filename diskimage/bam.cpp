@@ -31,19 +31,11 @@ int extended_offset(const unsigned char *bam) {
 }
 
 TrackEntry track_entry(DiImage *image, const KindInfo &kind, int track) {
-  unsigned char *bam = image->blocks + kBlockSize * kind.block_num(kind.bam_ts);
-  for (int i = 0; i < kind.region_count; ++i) {
-    const BamRegion &region = kind.regions[static_cast<size_t>(i)];
-    if (track < region.first_track || track > region.last_track) continue;
-    unsigned char *bam2 = region.count_in_bam2 || region.bitmap_in_bam2
-                              ? image->blocks + kBlockSize * kind.block_num(kind.bam2_ts)
-                              : bam;
-    const int index = track - region.first_track;
-    return {
-        (region.count_in_bam2 ? bam2 : bam) + region.count_offset + region.count_stride * index,
-        (region.bitmap_in_bam2 ? bam2 : bam) + region.bitmap_offset + region.bitmap_stride * index};
-  }
+  const auto t = static_cast<size_t>(track);
+  if (kind.count_at[t] >= 0)
+    return {image->blocks + kind.count_at[t], image->blocks + kind.bitmap_at[t]};
   if (kind.extended_bam && track >= cbm1541::kExtendedFirst && track <= cbm1541::kExtendedLast) {
+    unsigned char *bam = image->blocks + kBlockSize * kind.block_num(kind.bam_ts);
     if (const int offset = extended_offset(bam)) {
       unsigned char *entry = bam + offset + 4 * (track - cbm1541::kExtendedFirst);
       return {entry, entry + 1};

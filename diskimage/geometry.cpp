@@ -34,6 +34,20 @@ constexpr KindInfo derive(KindInfo kind) {
   }
   kind.blocks = block;
   kind.image_size = block * kBlockSize;
+  kind.count_at.fill(-1);
+  kind.bitmap_at.fill(-1);
+  for (int r = 0; r < kind.region_count; ++r) {
+    const BamRegion &region = kind.regions[static_cast<size_t>(r)];
+    const int bam = kBlockSize * kind.block_num(kind.bam_ts);
+    const int bam2 = kBlockSize * kind.block_num(kind.bam2_ts);
+    for (int t = region.first_track; t <= region.last_track; ++t) {
+      const int index = t - region.first_track;
+      kind.count_at[static_cast<size_t>(t)] =
+          (region.count_in_bam2 ? bam2 : bam) + region.count_offset + region.count_stride * index;
+      kind.bitmap_at[static_cast<size_t>(t)] = (region.bitmap_in_bam2 ? bam2 : bam) +
+                                               region.bitmap_offset + region.bitmap_stride * index;
+    }
+  }
   return kind;
 }
 
@@ -186,14 +200,15 @@ const KindInfo *kind_for_size(long long size, bool *has_error_info) {
 }
 
 int get_block_num(ImageType type, TsPair ts) {
-  if (!di_ts_is_valid(type, ts)) {
+  const KindInfo *kind = kind_info(type);
+  if (!kind || !kind->valid(ts)) {
     // Callers validate every link they read from a disk; reaching this is a
     // bug in the library, not a property of the image.
     std::printf("%s:%s:%d internal error, track/sector out of range\n", __FILE__, __func__,
                 __LINE__);
     std::exit(-1);
   }
-  return kind_info(type)->block_num(ts);
+  return kind->block_num(ts);
 }
 
 int interleave(ImageType type) {

@@ -205,6 +205,10 @@ struct KindInfo {
   int max_sectors = 0;
   std::array<std::uint8_t, 256> sectors{};       // of each existing track, else 0
   std::array<std::uint16_t, 256> first_block{};  // block number of sector 0
+  // Where in the image the regions keep each track's free count and bitmap,
+  // so that a BAM query is a lookup; -1 for a track no region keeps.
+  std::array<std::int32_t, 256> count_at{};
+  std::array<std::int32_t, 256> bitmap_at{};
 
   constexpr bool valid(TsPair ts) const { return ts.sector < sectors[ts.track]; }
   constexpr int block_num(TsPair ts) const { return first_block[ts.track] + ts.sector; }

@@ -112,7 +112,11 @@ int fill_key(const DiBlockState &b) {
 std::string fill_class(int key) {
   if (key == kFillSystem) return "system";
   if (key == kFillDirectory) return "directory";
-  if (key >= kFillFile) return "f" + std::to_string(key - kFillFile);
+  if (key >= kFillFile) {
+    std::string name = "f";
+    append_int(name, key - kFillFile);
+    return name;
+  }
   return names::block_state(key);
 }
 

@@ -64,21 +64,27 @@ const std::string &ImageFacts::disk_id() {
 
 const std::vector<Track> &ImageFacts::tracks() {
   if (!tracks_) {
-    std::vector<Track> tracks;
-    for (int t = 1; t <= di_tracks(type_); ++t) {
-      Track track;
+    const int count = di_tracks(type_);
+    size_t blocks = 0;
+    for (int t = 1; t <= count; ++t) blocks += static_cast<size_t>(di_sectors_per_track(type_, t));
+    track_maps_.assign(blocks, '-');
+    track_errors_.resize(blocks);
+    std::vector<Track> tracks(static_cast<size_t>(count));
+    size_t at = 0;
+    for (int t = 1; t <= count; ++t) {
+      Track &track = tracks[static_cast<size_t>(t - 1)];
       track.track = t;
       track.sectors = di_sectors_per_track(type_, t);
       track.in_bam = di_track_in_bam(image_, t);
       track.free = di_track_blocks_free(image_, t);
-      track.map.reserve(static_cast<size_t>(track.sectors));
-      track.errors.reserve(static_cast<size_t>(track.sectors));
-      for (int s = 0; s < track.sectors; ++s) {
+      track.map = std::string_view(track_maps_).substr(at, static_cast<size_t>(track.sectors));
+      track.errors = std::span<const unsigned char>(track_errors_)
+                         .subspan(at, static_cast<size_t>(track.sectors));
+      for (int s = 0; s < track.sectors; ++s, ++at) {
         const TsPair ts{static_cast<unsigned char>(t), static_cast<unsigned char>(s)};
-        track.map += !track.in_bam ? '-' : di_is_ts_free(image_, ts) ? '.' : '*';
-        track.errors.push_back(get_ts_doserr(image_, ts));
+        if (track.in_bam) track_maps_[at] = di_is_ts_free(image_, ts) ? '.' : '*';
+        track_errors_[at] = static_cast<unsigned char>(get_ts_doserr(image_, ts));
       }
-      tracks.push_back(std::move(track));
     }
     tracks_ = std::move(tracks);
   }

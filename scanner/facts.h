@@ -7,7 +7,9 @@
 
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "diskimage/diskimage.h"
@@ -17,14 +19,15 @@ namespace facts {
 // Disk text converted for display, up to its first zero byte.
 std::string display_text(const unsigned char *bytes, int size);
 
-// One track as the map shows it.
+// One track as the map shows it. Its map and error bytes lie in buffers the
+// facts own for all tracks at once.
 struct Track {
   int track = 0;
   int sectors = 0;
-  bool in_bam = true;       // kept in the BAM; else neither free nor in use
-  int free = 0;             // stored free count, 0 outside the BAM
-  std::string map;          // '.' free, '*' in use, '-' outside the BAM, one per sector
-  std::vector<int> errors;  // raw error bytes, 1 = no error
+  bool in_bam = true;                     // kept in the BAM; else neither free nor in use
+  int free = 0;                           // stored free count, 0 outside the BAM
+  std::string_view map;                   // '.' free, '*' in use, '-' outside the BAM
+  std::span<const unsigned char> errors;  // raw error bytes, 1 = no error
 };
 
 class ImageFacts {
@@ -73,6 +76,8 @@ class ImageFacts {
   std::vector<std::optional<std::string>> file_names_;  // made when first asked for
   std::optional<std::string> disk_name_, disk_id_;
   std::optional<std::vector<Track>> tracks_;
+  std::string track_maps_;                   // behind every Track's map
+  std::vector<unsigned char> track_errors_;  // and its errors
   bool bam_message_read_ = false;
   std::optional<std::string> bam_message_;
   std::unique_ptr<DiCheck, CheckDeleter> check_;

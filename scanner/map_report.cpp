@@ -25,7 +25,10 @@ void print_map(facts::ImageFacts &image, FILE *out) {
   for (const facts::Track &t : tracks) widest = std::max(widest, t.sectors);
   const int field = std::max(kFieldWidth, widest + kFieldGap);
 
-  std::string text = "Track Used Allocation Map";
+  std::string text;
+  // Room for every line at once: a map is written in one piece.
+  text.reserve(tracks.size() * static_cast<size_t>(16 + 2 * field + 3 * widest) + 200);
+  text += "Track Used Allocation Map";
   append_spaces(text, field - 14);
   text += "Error Map";
   append_spaces(text, field - 9);

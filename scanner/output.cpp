@@ -9,18 +9,22 @@ constexpr char kHexDigits[] = "0123456789abcdef";
 }  // namespace
 
 void append_int(std::string &out, long long value, int width) {
-  char digits[24];
-  int n = 0;
+  // Built backwards in a buffer wide enough for any width asked of it, then
+  // appended in one piece.
+  char text[64];
+  char *end = text + sizeof text;
+  char *at = end;
   unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
                                            : static_cast<unsigned long long>(value);
   do {
-    digits[n++] = static_cast<char>('0' + magnitude % 10);
+    *--at = static_cast<char>('0' + magnitude % 10);
     magnitude /= 10;
   } while (magnitude != 0);
-  if (value < 0) digits[n++] = '-';
-  const int fill = (width < 0 ? -width : width) - n;
+  if (value < 0) *--at = '-';
+  const long digits = end - at;
+  const long fill = (width < 0 ? -static_cast<long>(width) : width) - digits;
   if (width > 0 && fill > 0) out.append(static_cast<size_t>(fill), ' ');
-  while (n > 0) out += digits[--n];
+  out.append(at, static_cast<size_t>(digits));
   if (width < 0 && fill > 0) out.append(static_cast<size_t>(fill), ' ');
 }
 
