@@ -55,8 +55,10 @@ class Invariants {
   void problem_bound(const DiCheck &check) const;
   // -json: one line, well formed.
   void json_report(std::string_view text) const;
-  // -svg: well formed, and no larger than its blocks and files explain.
-  void svg_report(std::string_view text, const DiCheck &check, size_t image_arg_size) const;
+  // The most bytes -svg may take: what its blocks and files explain.
+  static size_t svg_size_limit(const DiCheck &check, size_t image_arg_size);
+  // -svg: well formed, and within the limit.
+  void svg_report(std::string_view text, size_t limit) const;
 
  private:
   Handler handler_;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 #include <string_view>
+#include <vector>
 
 #include "fuzz/input.h"
 #include "fuzz/recipe.h"
@@ -41,6 +42,31 @@ class Rendered {
  private:
   char *text_ = nullptr;
   size_t size_ = 0;
+};
+
+// A report written into a buffer kept between runs that holds `limit` bytes
+// and one more, so that a text which fills it is longer than the limit. A
+// picture runs to megabytes, which a memory stream would grow and copy anew
+// for every input.
+class Limited {
+ public:
+  template <typename Report>
+  Limited(facts::ImageFacts &facts, Report &&report, size_t limit) {
+    static std::vector<char> buffer;
+    if (buffer.size() < limit + 1) buffer.resize(limit + 1);
+    FILE *stream = fmemopen(buffer.data(), limit + 1, "w");
+    if (!stream) throw std::bad_alloc();
+    report(facts, stream);
+    std::fflush(stream);
+    const long size = std::ftell(stream);
+    std::fclose(stream);
+    text_ = std::string_view(buffer.data(), size > 0 ? static_cast<size_t>(size) : 0);
+  }
+
+  std::string_view text() const { return text_; }
+
+ private:
+  std::string_view text_;
 };
 
 size_t lines_of(std::string_view text) {
@@ -95,8 +121,8 @@ void run_svg(const Invariants &invariants, DiImage *image) {
   before.take(image);
   {
     facts::ImageFacts facts(image, kImageArg);
-    const Rendered svg(facts, print_svg);
-    invariants.svg_report(svg.text(), facts.check(), std::strlen(kImageArg));
+    const size_t limit = Invariants::svg_size_limit(facts.check(), std::strlen(kImageArg));
+    invariants.svg_report(Limited(facts, print_svg, limit).text(), limit);
   }
   invariants.unchanged(before, image);
   invariants.status(image);
