@@ -78,7 +78,7 @@ void expect_listing_shape(const std::string &listing) {
 TEST(ImageTargetRegression, EverySeedOfEveryTargetKeepsEveryInvariant) {
   std::vector<Seed> seeds = image_seeds();
   const std::vector<Seed> samples = sample_recipes();
-  EXPECT_EQ(samples.size(), 4u);
+  ASSERT_FALSE(samples.empty()) << "no sample images in " KESTRIX_SAMPLES_DIR;
   seeds.insert(seeds.end(), samples.begin(), samples.end());
   for (const Seed &seed : seeds) {
     SCOPED_TRACE(seed.name);
