@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "fuzz/fuzz_driver.h"
+#include "fuzz/session.h"
 
 namespace {
 
@@ -35,6 +35,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  kestrix_fuzz::run_library_input(data, size, sync_path);
+  static const kestrix_fuzz::Invariants invariants = kestrix_fuzz::Invariants::aborting();
+  kestrix_fuzz::run_library_input(invariants, data, size, sync_path);
   return 0;
 }

@@ -1,45 +1,39 @@
-// Writes the seed corpus of both fuzz targets:
+// Writes the seed corpus of every fuzz target:
 //
 //   fuzz_make_corpus OUTDIR [IMAGE...]
 //
-// OUTDIR/scanner and OUTDIR/library receive the seeds built in code, and for
-// every IMAGE given (the sample images, say) a description of it, plus for
-// the library a session of reads, writes and deletes on it.
+// OUTDIR/NAME receives the seeds of fuzz_NAME built in code, and for every
+// IMAGE given (the sample images, say) a description of it; the library's
+// seeds describe it with a session of reads, writes and deletes.
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "fuzz/recipe.h"
 #include "fuzz/seeds.h"
+#include "fuzz/targets.h"
 
 namespace {
 
-using kestrix_fuzz::Name;
-using kestrix_fuzz::OpsWriter;
 using kestrix_fuzz::Seed;
 
-bool write_seed(const std::filesystem::path &dir, const Seed &seed) {
-  const std::string path = (dir / seed.name).string();
-  FILE *f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  const bool ok = std::fwrite(seed.bytes.data(), 1, seed.bytes.size(), f) == seed.bytes.size();
-  return std::fclose(f) == 0 && ok;
-}
-
-OpsWriter session_on_existing_image() {
-  return OpsWriter()
-      .open_dir(0)
-      .read(0, 254)
-      .read(0, 254)
-      .open_read(1, Name::table(4), 2)
-      .read_scan(1)
-      .close(1)
-      .open_write(1, Name::text("ADDED"), 2)
-      .write(1, 1000, 7)
-      .close(1)
-      .remove(Name::table(4), 1)
-      .rename(Name::table(4), Name::text("RENAMED"), 2)
-      .read(0, 254);
+bool write_seeds(const char *prog, const std::filesystem::path &dir,
+                 const std::vector<Seed> &seeds) {
+  std::error_code error;
+  std::filesystem::create_directories(dir, error);
+  for (const Seed &seed : seeds) {
+    const std::string path = (dir / seed.name).string();
+    FILE *f = std::fopen(path.c_str(), "wb");
+    const bool ok =
+        f && std::fwrite(seed.bytes.data(), 1, seed.bytes.size(), f) == seed.bytes.size();
+    if (!f || std::fclose(f) != 0 || !ok) {
+      std::fprintf(stderr, "%s: cannot write %s\n", prog, path.c_str());
+      return false;
+    }
+  }
+  std::printf("%zu seeds in %s\n", seeds.size(), dir.string().c_str());
+  return true;
 }
 
 }  // namespace
@@ -50,39 +44,20 @@ int main(int argc, char **argv) {
     return 2;
   }
   const std::filesystem::path out = argv[1];
-  const std::filesystem::path scanner = out / "scanner", library = out / "library";
-  std::error_code error;
-  std::filesystem::create_directories(scanner, error);
-  std::filesystem::create_directories(library, error);
-
-  std::vector<Seed> scanner_seeds = kestrix_fuzz::scanner_seeds();
+  std::vector<Seed> image_seeds = kestrix_fuzz::image_seeds();
   std::vector<Seed> library_seeds = kestrix_fuzz::library_seeds();
   for (int i = 2; i < argc; ++i) {
-    DiImage *image = di_load_image(argv[i]);
+    kestrix_fuzz::ImagePtr image(di_load_image(argv[i]));
     if (!image) {
       std::fprintf(stderr, "%s: cannot load %s\n", argv[0], argv[i]);
       return 1;
     }
     const std::string name = "image-" + std::filesystem::path(argv[i]).filename().string();
-    const std::vector<uint8_t> recipe = kestrix_fuzz::describe_image(image);
-    scanner_seeds.push_back({name, recipe});
-    library_seeds.push_back(
-        {name, kestrix_fuzz::library_input(recipe, session_on_existing_image().bytes())});
-    di_free_image(image);
+    const std::vector<uint8_t> recipe = kestrix_fuzz::describe_image(image.get());
+    image_seeds.push_back({name, recipe});
+    library_seeds.push_back({name, kestrix_fuzz::session_on(recipe)});
   }
-  for (const Seed &seed : scanner_seeds) {
-    if (!write_seed(scanner, seed)) {
-      std::fprintf(stderr, "%s: cannot write %s\n", argv[0], seed.name.c_str());
-      return 1;
-    }
-  }
-  for (const Seed &seed : library_seeds) {
-    if (!write_seed(library, seed)) {
-      std::fprintf(stderr, "%s: cannot write %s\n", argv[0], seed.name.c_str());
-      return 1;
-    }
-  }
-  std::printf("%zu scanner seeds, %zu library seeds in %s\n", scanner_seeds.size(),
-              library_seeds.size(), out.string().c_str());
-  return 0;
+  for (const kestrix_fuzz::ImageTarget &target : kestrix_fuzz::kImageTargets)
+    if (!write_seeds(argv[0], out / target.name, image_seeds)) return 1;
+  return write_seeds(argv[0], out / kestrix_fuzz::kLibraryTarget, library_seeds) ? 0 : 1;
 }

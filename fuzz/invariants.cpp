@@ -1,0 +1,180 @@
+// The invariants and the reference rules they compare the library with.
+#include "fuzz/invariants.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "fuzz/wellformed.h"
+
+namespace kestrix_fuzz {
+
+namespace {
+
+// Directory slots: 32 bytes, eight to a block, the type byte at 2 and the
+// name at 5; a GEOS record list holds 127 track/sector pairs.
+constexpr int kSlotSize = 32;
+constexpr int kSlotType = 2;
+constexpr int kSlotName = 5;
+constexpr int kTypeBits = 0x07;
+constexpr int kRecordPairs = 127;
+constexpr int kMaxTracks = 80;
+
+bool known_status(int code) {
+  switch (code) {
+    case -1:   // a block problem the drives have no number for
+    case 0:    // ok
+    case 1:    // files scratched
+    case 52:   // a chain passed a block twice
+    case 62:   // file not found
+    case 63:   // file exists
+    case 64:   // file type mismatch
+    case 66:   // illegal track or sector
+    case 72:   // disk full
+    case 74:   // error information: drive not ready
+    case 254:  // fresh image
+    case 255:  // open failed
+      return true;
+    default:
+      return code >= 20 && code <= 29;  // error information: read errors
+  }
+}
+
+}  // namespace
+
+void ImageState::take(const DiImage *image) {
+  bytes.assign(image->blocks, image->blocks + image->size);
+  free_blocks = image->free_blocks;
+  open_files = image->open_files;
+  dirty = image->dirty;
+}
+
+Invariants Invariants::aborting() {
+  return Invariants([](const Violation &v) {
+    std::fprintf(stderr, "%s:%d: invariant violated: %s\n", v.file, v.line, v.what);
+    std::abort();
+  });
+}
+
+void Invariants::status(const DiImage *image) const {
+  KESTRIX_FUZZ_EXPECT(*this, known_status(image->status));
+  char text[DI_STATUS_SIZE + 16];
+  std::memset(text, 0x55, sizeof text);
+  const int code = di_status(image, text);
+  KESTRIX_FUZZ_EXPECT(*this, code == (image->status == 254 ? 73 : image->status));
+  KESTRIX_FUZZ_EXPECT(*this, std::memchr(text, '\0', DI_STATUS_SIZE) != nullptr);
+  KESTRIX_FUZZ_EXPECT(*this, text[DI_STATUS_SIZE] == 0x55);
+}
+
+// di_open() looks a name up along the directory's links as stored, stopping
+// only at a link that names no block or at a block met again; the reader
+// stops besides at a block whose error information reports an error and at
+// an empty last block. So the two are compared only where the reader reaches
+// the directory's end without a stop: then both pass the same blocks in the
+// same order. Within those the reader delivers every slot with a type byte
+// but those in the undelivered tail of a short last block, which come after
+// all the others. Hence, for each file type 1-7 that a delivered slot has
+// (type 0 would also find the free slots the reader skips): when a delivered
+// slot of the type matches by the reference rule, di_open() finds the first
+// of them; when none does, di_open() finds no delivered slot. When the open
+// fails after the lookup (a bad first block), which slot it found is unknown
+// and only the not-found status is compared.
+void Invariants::matching(DiImage *image, const RawName &pattern) const {
+  if (pattern[0] == '$' && pattern[1] == '\0') return;  // the directory itself
+  std::vector<const unsigned char *> slots;
+  bool whole = false;
+  DiDirReader reader;
+  if (di_dir_open(image, &reader)) {
+    if (di_dir_read_header(&reader)) {
+      DiDirEntry entry;
+      while (di_dir_next(&reader, &entry))
+        slots.push_back(di_get_ts_addr(image, entry.block) + kSlotSize * entry.index);
+      whole = reader.stop == 0;
+    }
+    di_dir_close(&reader);
+  }
+  if (!whole) return;
+  unsigned types = 0;
+  for (const unsigned char *slot : slots) types |= 1u << (slot[kSlotType] & kTypeBits);
+  for (int type = 1; type <= kTypeBits; ++type) {
+    if (!(types & 1u << type)) continue;
+    const unsigned char *first = nullptr;
+    for (const unsigned char *slot : slots) {
+      if ((slot[kSlotType] & kTypeBits) == type &&
+          reference_match(pattern.data(), slot + kSlotName)) {
+        first = slot;
+        break;
+      }
+    }
+    DiFile *file = di_open(image, pattern.data(), type, "rb");
+    if (file) {
+      const auto *found = reinterpret_cast<const unsigned char *>(file->entry);
+      di_close(file);
+      KESTRIX_FUZZ_EXPECT(*this, first
+                                     ? found == first
+                                     : std::find(slots.begin(), slots.end(), found) == slots.end());
+    } else if (image->status == DI_STATUS_FILE_NOT_FOUND) {
+      KESTRIX_FUZZ_EXPECT(*this, first == nullptr);
+    }
+  }
+}
+
+void Invariants::unchanged(const ImageState &before, const DiImage *image) const {
+  KESTRIX_FUZZ_EXPECT(*this, image->open_files == before.open_files);
+  KESTRIX_FUZZ_EXPECT(*this, image->dirty == before.dirty);
+  KESTRIX_FUZZ_EXPECT(*this, image->free_blocks == before.free_blocks);
+  KESTRIX_FUZZ_EXPECT(*this, before.bytes.size() == static_cast<size_t>(image->size) &&
+                                 std::memcmp(before.bytes.data(), image->blocks, image->size) == 0);
+}
+
+// A few per slot (how its walks end, unclosed, its count), a few per block
+// (shared, used but free, allocated but unused, damaged) and a record's walk
+// for each pair a record list can hold; per track a BAM count; and the
+// directory's link and stop.
+void Invariants::problem_bound(const DiCheck &check) const {
+  const long long bound =
+      6LL * check.file_count + (4LL + kRecordPairs) * check.block_count + kMaxTracks + 2;
+  KESTRIX_FUZZ_EXPECT(*this, check.problem_count >= 0 && check.problem_count <= bound);
+}
+
+void Invariants::json_report(std::string_view text) const {
+  KESTRIX_FUZZ_EXPECT(*this, !text.empty() && text.find('\n') == text.size() - 1);
+  KESTRIX_FUZZ_EXPECT(*this, json_well_formed(text));
+}
+
+// The picture draws each block once with a hover text naming at most two
+// owners, and outlines it once more for its marks; each of those texts is at
+// most 16 name bytes, every one of which escaping may make six ("&quot;"),
+// so a block needs well under 1 KiB. The legend gives each file a line of
+// the same kind, the header shows the image's name twice, and the rest (the
+// style, the colour keys, eight error lines) is a few KiB whatever the image.
+// Anything larger repeats what it should not.
+size_t Invariants::svg_size_limit(const DiCheck &check, size_t image_arg_size) {
+  constexpr size_t kPerBlock = 1024, kPerFile = 512, kEscaped = 6, kFixed = 16384;
+  return kPerBlock * static_cast<size_t>(check.block_count) +
+         kPerFile * static_cast<size_t>(check.file_count) + 2 * kEscaped * image_arg_size + kFixed;
+}
+
+void Invariants::svg_report(std::string_view text, size_t limit) const {
+  KESTRIX_FUZZ_EXPECT(*this, text.size() <= limit);
+  KESTRIX_FUZZ_EXPECT(*this, xml_well_formed(text));
+}
+
+bool reference_match(const uint8_t *pattern, const uint8_t *name) {
+  for (int i = 0; i < kNameSize; ++i) {
+    if (pattern[i] == '*') return true;
+    if (name[i] == kNamePad) return pattern[i] == kNamePad;
+    if (pattern[i] != '?' && pattern[i] != name[i]) return false;
+  }
+  return true;
+}
+
+int bam_free_count(DiImage *image) {
+  int total = 0;
+  for (int t = 1; t <= di_tracks(image->type); ++t)
+    if (t != image->header_ts.track) total += di_track_blocks_free(image, t);
+  return total;
+}
+
+}  // namespace kestrix_fuzz
