@@ -35,7 +35,9 @@ TsPair system_block(DiImage *image, uint8_t which) {
       return di_ts_is_valid(image->type, dir) ? dir : image->header_ts;
     }
     default:
-      return image->type == D64 ? make_ts(18, 1) : image->bam2_ts;
+      // The second BAM block, or on a kind with one BAM block the first
+      // directory block the format makes.
+      return image->bam2_ts.track != 0 ? image->bam2_ts : make_ts(18, 1);
   }
 }
 
