@@ -36,16 +36,6 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-// The block and slot layout, as every file and directory block has it.
-constexpr int kBlockSize = 256;
-constexpr int kDataSize = 254;  // data bytes after the two link bytes
-constexpr int kLinkTrack = 0;
-constexpr int kLinkSector = 1;
-constexpr int kSlotSize = 32;
-constexpr int kSlotsPerBlock = 8;
-static_assert(sizeof(FileEntry) == kSlotSize);
-static_assert(kSlotSize * kSlotsPerBlock == kBlockSize);
-
 // Thread CPU time: the machines this runs on are often shared, and time spent
 // waiting for a core says nothing about the code.
 struct Clock {
@@ -101,13 +91,13 @@ FILE *null_out = nullptr;
 
 // Writes a program file of `blocks` full blocks and returns its slot.
 FileEntry *write_file(DiImage *image, int index, int blocks) {
-  static const Bytes data(kDataSize, 0x5A);
+  static const Bytes data(DI_DATA_SIZE, 0x5A);
   char name[17];
   std::snprintf(name, sizeof name, "FILE %03d", index);
   DiFile *file = di_open(image, raw_name(name).data(), DI_FT_PRG, "wb");
   if (!file) fail(std::string("cannot create ") + name);
   for (int b = 0; b < blocks; ++b)
-    if (di_write(file, data.data(), kDataSize) != kDataSize)
+    if (di_write(file, data.data(), DI_DATA_SIZE) != DI_DATA_SIZE)
       fail(std::string("disk full while writing ") + name);
   FileEntry *entry = file->entry;
   di_close(file);
@@ -122,7 +112,7 @@ std::vector<FileEntry *> fill_disk(DiImage *image, int files, long long *written
   for (int i = 0; i < files; ++i)
     entries.push_back(write_file(image, i, total / files + (i < total % files ? 1 : 0)));
   if (image->free_blocks != 0) fail("the files did not fill the disk");
-  if (written) *written = static_cast<long long>(total) * kDataSize;
+  if (written) *written = static_cast<long long>(total) * DI_DATA_SIZE;
   return entries;
 }
 
@@ -148,13 +138,13 @@ void add_errors(DiImage *image) {
 
 TsPair link_of(DiImage *image, TsPair ts) {
   const unsigned char *block = di_get_ts_addr(image, ts);
-  return {block[kLinkTrack], block[kLinkSector]};
+  return {block[DI_LINK_TRACK], block[DI_LINK_SECTOR]};
 }
 
 void set_link(DiImage *image, TsPair ts, TsPair link) {
   unsigned char *block = di_get_ts_addr(image, ts);
-  block[kLinkTrack] = link.track;
-  block[kLinkSector] = link.sector;
+  block[DI_LINK_TRACK] = link.track;
+  block[DI_LINK_SECTOR] = link.sector;
 }
 
 // Every file ends by linking back to its first block, so each read of it goes
@@ -201,10 +191,10 @@ Bytes directory_through_disk(int size, bool loop) {
     int serial = 0;
     for (size_t i = 0; i < blocks.size(); ++i) {
       unsigned char *block = di_get_ts_addr(image, blocks[i]);
-      std::memset(block, 0, kBlockSize);
+      std::memset(block, 0, DI_BLOCK_SIZE);
       const int left = static_cast<int>(blocks.size() - i);
-      for (int slot = 0; slot < kSlotsPerBlock; ++slot) {
-        auto *entry = reinterpret_cast<FileEntry *>(block + slot * kSlotSize);
+      for (int slot = 0; slot < DI_SLOTS_PER_BLOCK; ++slot) {
+        auto *entry = reinterpret_cast<FileEntry *>(block + slot * DI_SLOT_SIZE);
         char name[17];
         std::snprintf(name, sizeof name, "FILE %05d", serial++);
         entry->type = static_cast<unsigned char>(DI_CLOSED) | DI_FT_PRG;

@@ -113,6 +113,9 @@ TsPair alloc_next_dir_ts(DiImage *image) {
   if (!end.complete()) return {0, 0};
   // An empty D81 directory hangs off the header block itself.
   TsPair last = end.last.track != 0 ? end.last : image->header_ts;
+  // A directory that runs onto an extra track of a long D64 has no room the
+  // allocator may hand out there.
+  if (kind_info(image->type)->count_at[last.track] < 0) return {0, 0};
   // The search starts three sectors on, unreduced: past the end counts as used.
   int sector = take_free_sector(image, last.track, (last.sector + 3) & 0xFF);
   if (sector < 0) return {0, 0};

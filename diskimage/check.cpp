@@ -223,7 +223,7 @@ class Checker {
         b.in_bam = in_bam;
         b.in_use = in_bam && !di_is_ts_free(image, b.ts);
         b.reserved = t == kind_.reserved_track && s != 0;
-        b.error = get_ts_doserr(image_, b.ts);
+        b.error = get_ts_doserr(image, b.ts);
         b.owner = b.second_owner = DI_OWNER_NONE;
         out_.block_list.push_back(b);
       }
@@ -613,22 +613,23 @@ DiCheck *di_check(DiImage *image) {
 }
 
 int di_problem_severity(int kind) {
-  switch (kind) {
-    case DI_PROBLEM_DIRECTORY:
-    case DI_PROBLEM_ILLEGAL_FIRST:
-    case DI_PROBLEM_BAD_LINK:
-    case DI_PROBLEM_LOOP:
-    case DI_PROBLEM_DAMAGED:
-    case DI_PROBLEM_SHARED:
-      return DI_SEVERITY_LOSS;
-    case DI_PROBLEM_USED_BUT_FREE:
-    case DI_PROBLEM_BAM_COUNT:
-    case DI_PROBLEM_DIR_LINK:
-    case DI_PROBLEM_UNCLOSED:
-      return DI_SEVERITY_RISK;
-    default:
-      return DI_SEVERITY_NOTE;
-  }
+  // By kind, in the order of the DI_PROBLEM_* values.
+  static constexpr int kSeverity[DI_PROBLEM_KIND_COUNT] = {
+      DI_SEVERITY_RISK,  // dir-link
+      DI_SEVERITY_LOSS,  // directory
+      DI_SEVERITY_RISK,  // unclosed
+      DI_SEVERITY_LOSS,  // illegal-first
+      DI_SEVERITY_LOSS,  // bad-link
+      DI_SEVERITY_LOSS,  // loop
+      DI_SEVERITY_NOTE,  // count-mismatch
+      DI_SEVERITY_LOSS,  // shared
+      DI_SEVERITY_RISK,  // used-but-free
+      DI_SEVERITY_NOTE,  // allocated-unused
+      DI_SEVERITY_LOSS,  // damaged
+      DI_SEVERITY_RISK,  // bam-count
+      DI_SEVERITY_NOTE,  // alias
+  };
+  return kind >= 0 && kind < DI_PROBLEM_KIND_COUNT ? kSeverity[kind] : -1;
 }
 
 void di_check_free(DiCheck *check) {

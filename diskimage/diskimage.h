@@ -22,7 +22,7 @@
  * hold the bytes the call says it reads or writes. Values from the disk
  * itself are never a precondition: a call given a track or block from a
  * damaged image reports it through the status, except di_get_ts_addr(),
- * get_ts_doserr() and di_get_ts_err(), which need a valid block.
+ * which needs a valid block.
  */
 #ifndef DISKIMAGE_DISKIMAGE_H
 #define DISKIMAGE_DISKIMAGE_H
@@ -79,6 +79,20 @@ typedef struct TsPair {
   unsigned char track;
   unsigned char sector;
 } TsPair;
+
+/* A block: bytes 0 and 1 link to the next block of its chain (track, then
+ * sector); bytes 2 to 255 carry data. In the last block the link's track is
+ * 0 and its sector byte is the number of data bytes plus 1. A directory
+ * block holds eight 32-byte slots (FileEntry), slot 0 over the link. */
+enum {
+  DI_BLOCK_SIZE = 256,
+  DI_LINK_TRACK = 0,
+  DI_LINK_SECTOR = 1,
+  DI_DATA_START = 2,
+  DI_DATA_SIZE = 254,
+  DI_SLOT_SIZE = 32,
+  DI_SLOTS_PER_BLOCK = 8
+};
 
 /* Number of tracks: 35, 70, 80, 40, 42; 0 for any other kind. */
 DI_API int di_tracks(ImageType type);
@@ -201,13 +215,14 @@ DI_API const char *di_status_message(int code);
 /* ---- Error information ------------------------------------------------- */
 
 /* Raw error-information byte of block ts, 0 to 255: 1 means no error, and 1
- * is also the answer for every block of an image without the table. ts must
- * be valid: an invalid pair ends the process as di_get_ts_addr() does. */
-DI_API int get_ts_doserr(const DiImage *image, TsPair ts);
+ * is also the answer for every block of an image without the table. For a
+ * block that does not exist: -1, with status 66 naming it. */
+DI_API int get_ts_doserr(DiImage *image, TsPair ts);
 /* Drive status code that block ts's error byte stands for, as
  * di_error_code() gives it; 0 for every block of an image without the table.
- * ts must be valid, as for get_ts_doserr(). */
-DI_API int di_get_ts_err(const DiImage *image, TsPair ts);
+ * For a block that does not exist: 66, as the drive would say, with status
+ * 66 naming it. */
+DI_API int di_get_ts_err(DiImage *image, TsPair ts);
 /* Drive status code an error-information byte stands for: 0 for 1 (no
  * error), 20-29 or 74 for a recorded error, -1 for a byte that names no
  * known error (0, 12-14, 16-255) and for a value outside 0-255. */
@@ -274,6 +289,9 @@ enum {
 
 /* Bits of a slot's type byte besides the file type (bits 0-2). */
 enum { DI_TYPE_MASK = 0x07, DI_LOCKED = 0x40, DI_CLOSED = 0x80 };
+
+/* A raw name: 16 bytes, the name padded with 0xA0. */
+enum { DI_NAME_SIZE = 16, DI_NAME_PAD = 0xA0 };
 
 /* File type names by bits 0-2 of the type byte (DI_FT_DEL to DI_FT_UNKNOWN):
  * "del", "seq", "prg", "usr", "rel", "cbm", "dir", "???". */
@@ -486,12 +504,13 @@ enum {
 
 /* What is wrong with a block (DiBlockState.marks, bits). */
 enum {
-  DI_MARK_DAMAGED = 1,  /* owned, and its error byte is not 1 */
-  DI_MARK_ERROR = 2,    /* owned by no one, and its error byte is not 1 */
-  DI_MARK_SHARED = 4,   /* two or more owners */
-  DI_MARK_BAM_FREE = 8, /* owned, but free in the BAM (never outside it) */
-  DI_MARK_COUNT = 4
+  DI_MARK_DAMAGED = 1, /* owned, and its error byte is not 1 */
+  DI_MARK_ERROR = 2,   /* owned by no one, and its error byte is not 1 */
+  DI_MARK_SHARED = 4,  /* two or more owners */
+  DI_MARK_BAM_FREE = 8 /* owned, but free in the BAM (never outside it) */
 };
+/* How many marks there are: bit i for i below this. */
+enum { DI_MARK_COUNT = 4 };
 
 /* Which walk of a file a problem was found on. */
 enum { DI_PART_NONE, DI_PART_DATA, DI_PART_RECORD, DI_PART_SIDE_SECTORS, DI_PART_INFO };
@@ -537,7 +556,8 @@ enum { DI_VERDICT_INTACT, DI_VERDICT_AT_RISK, DI_VERDICT_DAMAGED };
  *   risk: used-but-free, bam-count, dir-link, unclosed (a drive's validate
  *         scratches such a file);
  *   note: count-mismatch, allocated-unused (blocks that loaders, CP/M and
- *         other file systems read directly), alias. */
+ *         other file systems read directly), alias.
+ * -1 for a value that is no kind of problem. */
 DI_API int di_problem_severity(int kind);
 
 typedef struct DiProblem {

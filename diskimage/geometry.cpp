@@ -62,7 +62,6 @@ constexpr BamRegion k1541Side1{.first_track = 1,
 // the 1541's zone rule gives, and follow track 35 in the file.
 constexpr KindInfo d64_kind(ImageType type, int tracks) {
   return derive({.type = type,
-                 .name = "d64",
                  .tracks = tracks,
                  .interleave = 10,
                  .bam_ts = {18, 0},
@@ -91,7 +90,6 @@ constexpr KindInfo d64_kind(ImageType type, int tracks) {
 constexpr KindInfo kKinds[] = {
     d64_kind(D64, 35),
     derive({.type = D71,
-            .name = "d71",
             .tracks = 70,
             .side_tracks = 35,
             .interleave = 6,
@@ -125,7 +123,6 @@ constexpr KindInfo kKinds[] = {
             .system_block_count = 2,
             .reserved_track = 53}),
     derive({.type = D81,
-            .name = "d81",
             .tracks = 80,
             .fixed_sectors = 40,
             .interleave = 1,

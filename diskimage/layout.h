@@ -18,11 +18,11 @@ namespace diskimage {
 //   0       1     link track (0 = last block of the chain)
 //   1       1     link sector; in the last block, data bytes + 1
 //   2       254   data
-inline constexpr int kBlockSize = 256;
-inline constexpr int kLinkTrack = 0;
-inline constexpr int kLinkSector = 1;
-inline constexpr int kDataStart = 2;
-inline constexpr int kDataSize = 254;
+inline constexpr int kBlockSize = DI_BLOCK_SIZE;
+inline constexpr int kLinkTrack = DI_LINK_TRACK;
+inline constexpr int kLinkSector = DI_LINK_SECTOR;
+inline constexpr int kDataStart = DI_DATA_START;
+inline constexpr int kDataSize = DI_DATA_SIZE;
 // The sector byte of a full last block: 254 data bytes.
 inline constexpr unsigned char kLastBlockFull = 0xFF;
 
@@ -85,8 +85,8 @@ inline constexpr int kTrackEntries = 16;
 
 // Both header layouts keep the title the same way, from the disk name on:
 //   0-15 name  16-17 0xA0 0xA0  18-19 id  20 0xA0  21-22 DOS type
-inline constexpr int kNameSize = 16;
-inline constexpr unsigned char kNamePad = 0xA0;
+inline constexpr int kNameSize = DI_NAME_SIZE;
+inline constexpr unsigned char kNamePad = DI_NAME_PAD;
 inline constexpr int kTitleIdOffset = 18;
 inline constexpr int kTitleIdSize = 5;  // id, fill byte, DOS type
 inline constexpr int kTitleSize = 23;
@@ -101,8 +101,8 @@ inline constexpr int kTitleSize = 23;
 //   25-29 unused            30-31 block count, low byte first
 // A GEOS VLIR file's first block is its record list: bytes 2-255 hold 127
 // track/sector pairs; 0/0 ends the list, track 0 is an empty record.
-inline constexpr int kSlotSize = 32;
-inline constexpr int kSlotsPerBlock = 8;
+inline constexpr int kSlotSize = DI_SLOT_SIZE;
+inline constexpr int kSlotsPerBlock = DI_SLOTS_PER_BLOCK;
 inline constexpr int kSlotType = 2;
 inline constexpr int kSlotSideSectors = 21;
 inline constexpr int kSlotGeosInfo = 21;
@@ -164,7 +164,6 @@ struct AllocPass {
 // than testing the kind. The per-track tables are derived from the rest.
 struct KindInfo {
   ImageType type = 0;
-  const char *name = "";  // "d64", as reports name the kind
   int tracks = 0;
   // Sectors per track: every track has `fixed_sectors`, or, when that is 0,
   // the 1541's zones (21, 19, 18, 17 from tracks 1, 18, 25, 31), counted

@@ -170,13 +170,18 @@ int di_status(const DiImage *image, char *buffer) {
   return di_status_text(image->type, image->status, image->status_ts, buffer);
 }
 
-int get_ts_doserr(const DiImage *image, TsPair ts) {
-  const int block = get_block_num(image->type, ts);
-  return image->error_info ? image->error_info[block] : 1;
+int get_ts_doserr(DiImage *image, TsPair ts) {
+  const KindInfo *kind = kind_info(image->type);
+  if (!kind || !kind->valid(ts)) {
+    set_status(image, DI_STATUS_ILLEGAL_TS, ts);
+    return -1;
+  }
+  return image->error_info ? image->error_info[kind->block_num(ts)] : 1;
 }
 
-int di_get_ts_err(const DiImage *image, TsPair ts) {
-  return block_error_code(image, get_block_num(image->type, ts));
+int di_get_ts_err(DiImage *image, TsPair ts) {
+  const int byte = get_ts_doserr(image, ts);
+  return byte < 0 ? DI_STATUS_ILLEGAL_TS : di_error_code(byte);
 }
 
 int di_error_code(int error_byte) {

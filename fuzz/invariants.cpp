@@ -14,7 +14,6 @@ namespace {
 
 // Directory slots: 32 bytes, eight to a block, the type byte at 2 and the
 // name at 5; a GEOS record list holds 127 track/sector pairs.
-constexpr int kSlotSize = 32;
 constexpr int kSlotType = 2;
 constexpr int kSlotName = 5;
 constexpr int kTypeBits = 0x07;
@@ -89,7 +88,7 @@ void Invariants::matching(DiImage *image, const RawName &pattern) const {
     if (di_dir_read_header(&reader)) {
       DiDirEntry entry;
       while (di_dir_next(&reader, &entry))
-        slots.push_back(di_get_ts_addr(image, entry.block) + kSlotSize * entry.index);
+        slots.push_back(di_get_ts_addr(image, entry.block) + DI_SLOT_SIZE * entry.index);
       whole = reader.stop == 0;
     }
     di_dir_close(&reader);
@@ -162,9 +161,9 @@ void Invariants::svg_report(std::string_view text, size_t limit) const {
 }
 
 bool reference_match(const uint8_t *pattern, const uint8_t *name) {
-  for (int i = 0; i < kNameSize; ++i) {
+  for (int i = 0; i < DI_NAME_SIZE; ++i) {
     if (pattern[i] == '*') return true;
-    if (name[i] == kNamePad) return pattern[i] == kNamePad;
+    if (name[i] == DI_NAME_PAD) return pattern[i] == DI_NAME_PAD;
     if (pattern[i] != '?' && pattern[i] != name[i]) return false;
   }
   return true;

@@ -56,8 +56,8 @@ void apply(DiImage *image, const Record &record) {
     case kLink: {
       unsigned char *block =
           di_get_ts_addr(image, pick_block(image->type, record.track, record.sector));
-      block[kLinkTrack] = record.link[0];
-      block[kLinkSector] = record.link[1];
+      block[DI_LINK_TRACK] = record.link[0];
+      block[DI_LINK_SECTOR] = record.link[1];
       break;
     }
     default:
@@ -104,7 +104,7 @@ Record read_record(Input &in) {
         record.offset = in.byte();
         break;
       case Field::kRun: {
-        const int len = std::min(in.byte() + 1, kBlockSize - record.offset);
+        const int len = std::min(in.byte() + 1, DI_BLOCK_SIZE - record.offset);
         record.run = in.view(static_cast<size_t>(len));
         break;
       }
@@ -206,7 +206,7 @@ ImagePtr blank_of_size(long size) {
 }
 
 Base make_base(const std::array<uint8_t, 3> &head) {
-  const ImageKind &kind = kImageKinds[head[0] & kKindMask];
+  const ImageKind &kind = image_kind(head[0]);
   const long size = head[0] & kErrorInfo ? kind.size_with_errors : kind.size;
   Base base{head, blank_of_size(size), false};
   DiImage *image = base.image.get();
@@ -248,7 +248,8 @@ DiImage *scratch_of_size(int size) {
 BuiltImage build_image(Input &in, const char *path) {
   const uint8_t flags = in.byte();
   std::array<uint8_t, 3> head{
-      static_cast<uint8_t>(flags & (kKindMask | kErrorInfo | kFormat | kFiles)), 0, 0};
+      static_cast<uint8_t>(flags & (kKindMask | kFortyTracks | kErrorInfo | kFormat | kFiles)), 0,
+      0};
   if ((flags & kFormat) && (flags & kFiles)) {
     head[1] = in.byte();
     head[2] = in.byte();
@@ -284,7 +285,7 @@ RecipeWriter &RecipeWriter::files(int count, int seed) {
 
 RecipeWriter &RecipeWriter::runs(Record record, int offset, const std::vector<uint8_t> &data) {
   for (size_t done = 0; done < data.size();) {
-    const size_t n = std::min(data.size() - done, static_cast<size_t>(kBlockSize - offset));
+    const size_t n = std::min(data.size() - done, static_cast<size_t>(DI_BLOCK_SIZE - offset));
     record.offset = static_cast<uint8_t>(offset);
     record.run = std::span<const uint8_t>(data.data() + done, n);
     write_record(record, bytes_);
@@ -339,6 +340,7 @@ RecipeWriter &RecipeWriter::raw(const std::vector<uint8_t> &data) {
 std::vector<uint8_t> describe_image(DiImage *image) {
   uint8_t flags = 0;
   while (flags < kKindMask && kImageKinds[flags].type != image->type) ++flags;
+  if (image->type == D64_40) flags = 3 | kFortyTracks;
   if (image->error_info) flags |= kErrorInfo;
   RecipeWriter recipe(flags);
   auto is_system = [image](TsPair ts) {
@@ -350,13 +352,13 @@ std::vector<uint8_t> describe_image(DiImage *image) {
       for (int s = 0; s < di_sectors_per_track(image->type, t); ++s) {
         const TsPair ts = make_ts(t, s);
         const unsigned char *block = di_get_ts_addr(image, ts);
-        int used = kBlockSize;
+        int used = DI_BLOCK_SIZE;
         while (used > 0 && block[used - 1] == 0) --used;
         if (used == 0 || is_system(ts) != (pass == 0)) continue;
         if (pass == 0) {
           recipe.block_bytes(t, s, 0, std::vector<uint8_t>(block, block + used));
-        } else if (block[kLinkTrack] != 0 || block[kLinkSector] != 0) {
-          recipe.link(t, s, block[kLinkTrack], block[kLinkSector]);
+        } else if (block[DI_LINK_TRACK] != 0 || block[DI_LINK_SECTOR] != 0) {
+          recipe.link(t, s, block[DI_LINK_TRACK], block[DI_LINK_SECTOR]);
         }
       }
     }

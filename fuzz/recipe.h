@@ -2,13 +2,15 @@
 // direction, for seeds and regression cases written as readable calls.
 //
 //   byte 0, flags:
-//     bits 0-1  kind, a row of kImageKinds: 0 D64, 1 D71, 2 D81, 3 D64 of 42 tracks
+//     bits 0-1  kind, a row of kImageKinds: 0 D64, 1 D71, 2 D81, 3 D64 of 42
+//               tracks, or with bit 6 of 40 tracks
 //     bit 2     the image carries error information (every byte 1, "no error")
 //     bit 3     full-format the image first
 //     bit 4     with bit 3: write sample files; the next two bytes give their
 //               number (0-7) and a seed for their sizes
 //     bit 5     raw: the rest of the input is copied over the image from the
 //               header block on, so that short inputs land in the directory
+//     bit 6     with kind 3: 40 tracks rather than 42
 //   then, unless raw, records until the input ends (a truncated record simply
 //   ends early): a kind byte (taken modulo 4) and the fields kRecordLayouts
 //   gives for that kind.
@@ -31,14 +33,8 @@
 
 namespace kestrix_fuzz {
 
-// The drives' block and name layout, as far as the fuzz code needs it.
-inline constexpr int kBlockSize = 256;
-inline constexpr int kLinkTrack = 0;
-inline constexpr int kLinkSector = 1;
-inline constexpr int kDataSize = 254;
-inline constexpr int kNameSize = 16;
-inline constexpr uint8_t kNamePad = 0xA0;
-using RawName = std::array<uint8_t, kNameSize>;
+// A raw name, 16 bytes padded with 0xA0.
+using RawName = std::array<uint8_t, DI_NAME_SIZE>;
 
 enum ImageFlags : uint8_t {
   kKindMask = 0x03,
@@ -46,6 +42,7 @@ enum ImageFlags : uint8_t {
   kFormat = 0x08,
   kFiles = 0x10,
   kRaw = 0x20,
+  kFortyTracks = 0x40,
 };
 
 // What the kind bits select. The sizes live here, with the kind, so that a
@@ -55,10 +52,16 @@ struct ImageKind {
   long size;
   long size_with_errors;
 };
-inline constexpr ImageKind kImageKinds[4] = {{D64, DI_D64_SIZE, DI_D64_ERR_SIZE},
-                                             {D71, DI_D71_SIZE, DI_D71_ERR_SIZE},
-                                             {D81, DI_D81_SIZE, DI_D81_ERR_SIZE},
-                                             {D64_42, DI_D64_42_SIZE, DI_D64_42_ERR_SIZE}};
+inline constexpr ImageKind kImageKinds[5] = {
+    {D64, DI_D64_SIZE, DI_D64_ERR_SIZE},          {D71, DI_D71_SIZE, DI_D71_ERR_SIZE},
+    {D81, DI_D81_SIZE, DI_D81_ERR_SIZE},          {D64_42, DI_D64_42_SIZE, DI_D64_42_ERR_SIZE},
+    {D64_40, DI_D64_40_SIZE, DI_D64_40_ERR_SIZE},
+};
+// The row the flags select.
+inline const ImageKind &image_kind(uint8_t flags) {
+  const int row = flags & kKindMask;
+  return kImageKinds[row == 3 && (flags & kFortyTracks) ? 4 : row];
+}
 
 // ---- Records ------------------------------------------------------------------
 

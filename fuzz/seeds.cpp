@@ -105,8 +105,11 @@ std::vector<Seed> image_seeds() {
                            .link(38, 0, 41, 5)
                            .error(683 + 2 * 17, 5)
                            .error(800, 9));
-  add("long-dolphindos",
-      RecipeWriter(kWithFiles | kD64Long).files(3, 1).system_bytes(kBam, 0xAC, extended));
+  add("long-dolphindos", RecipeWriter(kWithFiles | kD64Long | kFortyTracks)
+                             .files(3, 1)
+                             .system_bytes(kBam, 0xAC, extended));
+  add("long-second-bam-block",
+      RecipeWriter(kD64Long | kFortyTracks).system_bytes(kBam2, 0, {1, 2, 3}));
   add("long-outside", RecipeWriter(kWithFiles | kD64Long | kErrorInfo)
                           .files(3, 1)
                           .link(1, 20, 42, 16)

@@ -23,7 +23,7 @@ static_assert(layouts_in_order(), "kOpLayouts is indexed by operation");
 constexpr uint8_t kReadScanSize = 0x80;
 // A write length with bit 15 set counts in units of eight bytes.
 constexpr unsigned kWriteLong = 0x8000;
-constexpr int kMaxRawName = kNameSize + 1;
+constexpr int kMaxRawName = DI_NAME_SIZE + 1;
 
 // Names the operations use: those of the sample files, wildcard patterns, and
 // odd cases. Any other name comes from the input itself.
@@ -154,7 +154,7 @@ class LibrarySession {
       case kOpenDir:
       case kOpenRead: {
         close_handle(args.slot % kHandles);
-        static const uint8_t kDirectory[kNameSize] = {'$', 0};
+        static const uint8_t kDirectory[DI_NAME_SIZE] = {'$', 0};
         const RawName name = op == kOpenDir ? RawName{} : name_of(args.name);
         const int type = signed_type % 9;  // -8 to 8: a few outside 0-7
         DiFile *file = di_open(image_, op == kOpenDir ? kDirectory : name.data(), type, "rb");
@@ -311,7 +311,7 @@ class LibrarySession {
     // A name that is "$" opens the directory.
     if (h.name[0] == '$' && h.name[1] == 0) return;
     const int size = static_cast<int>(h.written.size());
-    const int blocks = (size + kDataSize - 1) / kDataSize;
+    const int blocks = (size + DI_DATA_SIZE - 1) / DI_DATA_SIZE;
     KESTRIX_FUZZ_EXPECT(inv_, entry->type & DI_CLOSED);
     KESTRIX_FUZZ_EXPECT(inv_, entry->blocks[0] + 256 * entry->blocks[1] == (blocks & 0xFFFF));
     DiFile *file = di_open(image_, h.name.data(), h.type & DI_TYPE_MASK, "rb");
@@ -364,7 +364,7 @@ Name Name::text(const char *chars) {
 RawName Name::resolve() const {
   if (selector < kRawNameBase) return raw_name(kNames[selector % kNameCount]);
   RawName raw;
-  raw.fill(kNamePad);
+  raw.fill(DI_NAME_PAD);
   std::copy(chars.begin(), chars.end(), raw.begin());
   return raw;
 }

@@ -28,7 +28,7 @@ void append_entry(std::string &text, ImageType type, const DiListedFile &file,
                   const std::string &name) {
   const FileEntry &slot = file.dir.slot;
   const size_t start = text.size();
-  append_int(text, slot.blocks[0] | slot.blocks[1] << 8, -5);
+  append_int(text, facts::stated_blocks(slot), -5);
   text += "  \"";
   text += name;
   text += '"';

@@ -204,8 +204,9 @@ class Picture {
     }
   }
 
-  // The hover text of a block: where it is, what it is or who owns it, and
-  // its error. Sharing and a BAM that calls it free show as its marks.
+  // The hover text of a block: where it is, what it is or who owns it (and
+  // how many own it), and its error. A BAM that calls it free shows as its
+  // mark.
   void append_block_text(std::string &text, const DiBlockState &b) const {
     append_int(text, b.ts.track);
     text += '/';
@@ -221,6 +222,13 @@ class Picture {
       text += "outside the BAM";
     } else {
       append_owner(text, b.owner);
+      // Who else reads the block is the legend's to say; that others do is
+      // what makes it a loss.
+      if (b.owner_count >= 2) {
+        text += ", ";
+        append_int(text, b.owner_count);
+        text += " owners";
+      }
     }
     if (b.error != 1) {
       const int code = di_error_code(b.error);

@@ -19,6 +19,11 @@ namespace facts {
 // Disk text converted for display, up to its first zero byte.
 std::string display_text(const unsigned char *bytes, int size);
 
+// The block count a directory slot states, low byte first.
+inline int stated_blocks(const FileEntry &slot) {
+  return slot.blocks[0] | slot.blocks[1] << 8;
+}
+
 // One track as the map shows it. Its map and error bytes lie in buffers the
 // facts own for all tracks at once.
 struct Track {

@@ -33,7 +33,7 @@ void write_files(JsonWriter &j, facts::ImageFacts &image) {
     j.key("type").string(names::file_type(slot.type));
     j.key("closed").boolean(slot.type & DI_CLOSED);
     j.key("locked").boolean(slot.type & DI_LOCKED);
-    j.key("blocks").number(slot.blocks[0] | slot.blocks[1] << 8);
+    j.key("blocks").number(facts::stated_blocks(slot));
     j.key("first").pair(slot.first_ts);
     j.key("opened").boolean(file.opened);
     j.key("status");

@@ -165,8 +165,9 @@ TEST(Bam, TitleAddressesTheDiskName) {
 
 namespace {
 
-// A track or block that does not exist: every BAM call refuses it with status
-// 66 naming it, answers 0 and touches nothing, not even `dirty`.
+// A track or block that does not exist: every BAM call and the error-byte
+// lookups refuse it with status 66 naming it, and touch nothing, not even
+// `dirty`.
 TEST(Bam, BlocksThatDoNotExistAreRefused) {
   const struct {
     long long size;
@@ -188,6 +189,8 @@ TEST(Bam, BlocksThatDoNotExistAreRefused) {
       img->status = 0;
     };
     refused(di_is_ts_free(img, ts));
+    refused(get_ts_doserr(img, ts) + 1);  // -1: no byte
+    refused(di_get_ts_err(img, ts) - DI_STATUS_ILLEGAL_TS);
     di_alloc_ts(img, ts);
     refused(0);
     di_free_ts(img, ts);
@@ -258,9 +261,15 @@ TEST(Bam, ExtendedLayoutsOfLongDisks) {
     EXPECT_EQ(d->dirty, kept);
     di_free_ts(d, make_ts(36, 0));
     EXPECT_TRUE(std::equal(before.begin(), before.end(), d->blocks));
-    // The allocator never gives a file a block on an extra track.
+    // The allocator never gives a file a block on an extra track, nor the
+    // directory one when its chain has run onto one.
     for (TsPair ts = di_get_dir_ts(d); ts.track != 0; ts = diskimage::alloc_next_ts(d, ts))
       EXPECT_LE(ts.track, 35);
+    set_link(d, 18, 1, 38, 0);
+    set_link(d, 38, 0, 0, 0xFF);
+    const std::vector<unsigned char> bam(block(d, 18, 0), block(d, 18, 0) + 256);
+    EXPECT_EQ(diskimage::alloc_next_dir_ts(d).track, 0);
+    EXPECT_TRUE(std::equal(bam.begin(), bam.end(), block(d, 18, 0)));
     EXPECT_EQ(di_track_blocks_free(d, 36), c.free_36);
   }
 }

@@ -189,9 +189,6 @@ TEST(Geometry, InvalidPairEndsProcessWithOneLineOnStdout) {
       {"addr D81 0/0", [&] { di_get_ts_addr(d81.get(), make_ts(0, 0)); }},
       {"block kind 7", [] { diskimage::get_block_num(7, make_ts(1, 0)); }},
       {"block kind 0", [] { diskimage::get_block_num(0, make_ts(18, 0)); }},
-      {"doserr D64 36/0", [&] { get_ts_doserr(d64.get(), make_ts(36, 0)); }},
-      {"doserr without table", [&] { get_ts_doserr(d81.get(), make_ts(81, 0)); }},
-      {"err D71 71/0", [&] { di_get_ts_err(d71.get(), make_ts(71, 0)); }},
   };
   for (const DeathCase &c : cases) {
     Captured got = run_captured(c.call);
