@@ -122,27 +122,51 @@ constexpr unsigned char kBadDataChecksum = 5;
 constexpr unsigned char kBadHeaderChecksum = 9;
 constexpr unsigned char kIdMismatch = 11;
 
+// Eight bytes as one number, the first in the top bits.
+std::uint64_t big_endian(const unsigned char *p) {
+  std::uint64_t bits;
+  std::memcpy(&bits, p, sizeof bits);
+  if constexpr (std::endian::native == std::endian::little) {
+#if defined(__GNUC__) || defined(__clang__)
+    bits = __builtin_bswap64(bits);
+#else
+    bits = 0;
+    for (int i = 0; i < 8; ++i) bits = bits << 8 | p[i];
+#endif
+  }
+  return bits;
+}
+
 // The 64 bits from bit `at` on, the first in the top bit. `ring` holds the
 // track and its first kReadAhead bytes again, so a block that wraps over the
 // end of the track reads straight on.
 std::uint64_t window(const unsigned char *ring, int at) {
-  const unsigned char *p = ring + (at >> 3);
-  std::uint64_t bits = 0;
-  for (int i = 0; i < 8; ++i) bits = bits << 8 | p[i];
-  return bits << (at & 7);
+  return big_endian(ring + (at >> 3)) << (at & 7);
 }
 
-// Decodes `groups` of five GCR bytes from bit `at` into four bytes each;
-// true when any code was invalid.
+// Whether the bits hold ten one-bits in a row: each step doubles (at the
+// last, adds two to) the length of the runs a set bit stands for.
+bool has_sync(std::uint64_t bits) {
+  std::uint64_t runs = bits & bits << 1;
+  runs &= runs << 2;
+  runs &= runs << 4;
+  runs &= runs << 2;
+  return runs != 0;
+}
+
+// Decodes `groups` (at most kDataGroups) of five GCR bytes from bit `at`
+// into four bytes each; true when any code was invalid. The bytes and the
+// flags part in a second pass, which the compiler can do many at a time.
 bool decode_gcr(const unsigned char *ring, int at, unsigned char *out, int groups) {
-  std::uint16_t invalid = 0;
+  std::uint16_t decoded[4 * kDataGroups];
   for (int g = 0; g < groups; ++g, at += kGroupBits) {
     const std::uint64_t bits = window(ring, at);
-    for (int k = 0; k < 4; ++k) {
-      const std::uint16_t byte = kByteOfCodes[(bits >> (54 - 10 * k)) & 0x3FF];
-      *out++ = static_cast<unsigned char>(byte);
-      invalid |= byte;
-    }
+    for (int k = 0; k < 4; ++k) decoded[4 * g + k] = kByteOfCodes[(bits >> (54 - 10 * k)) & 0x3FF];
+  }
+  std::uint16_t invalid = 0;
+  for (int i = 0; i < 4 * groups; ++i) {
+    out[i] = static_cast<unsigned char>(decoded[i]);
+    invalid |= decoded[i];
   }
   return (invalid & kInvalid) != 0;
 }
@@ -182,8 +206,13 @@ class TrackDecoder {
     std::fill(errors, errors + sectors, kNoSync);
     const int length = track_bytes.length;
     if (length == 0) return false;
+    // Doubling copies: the ring so far is whole rounds of the track.
     std::memcpy(ring_, track_bytes.data, static_cast<size_t>(length));
-    for (int i = length; i < length + kReadAhead; ++i) ring_[i] = ring_[i - length];
+    for (int filled = length; filled < length + kReadAhead;) {
+      const int n = std::min(filled, length + kReadAhead - filled);
+      std::memcpy(ring_ + filled, ring_, static_cast<size_t>(n));
+      filled += n;
+    }
     count_ = find_starts(track_bytes.data, length);
     bits_ = 8 * length;
     if (count_ == 0) return false;
@@ -229,14 +258,25 @@ class TrackDecoder {
       if (data[i] != 0xFF) break;
     }
     int count = 0;
-    for (int i = 0; i < length; ++i) {
-      const unsigned char byte = data[i];
+    for (int i = 0; i < length;) {
+      // Eight bytes at once where they hold no sync and the one-bits before
+      // them make none with their first bits: a sync that ends in them lies
+      // wholly in them, or runs on from before them.
+      if (ones < kSyncOnes && i + 8 <= length) {
+        const std::uint64_t bits = big_endian(data + i);
+        if (ones + std::countl_one(bits) < kSyncOnes && !has_sync(bits)) {
+          ones = std::countr_one(bits);
+          i += 8;
+          continue;
+        }
+      }
+      const unsigned char byte = data[i++];
       if (byte == 0xFF) {
         ones += 8;
         continue;
       }
       const int lead = std::countl_one(byte);
-      if (ones + lead >= kSyncOnes) starts_[count++] = 8 * i + lead;
+      if (ones + lead >= kSyncOnes) starts_[count++] = 8 * (i - 1) + lead;
       ones = std::countr_one(byte);
     }
     return count;
