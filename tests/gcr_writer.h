@@ -6,6 +6,7 @@
 #ifndef KESTRIX_TESTS_GCR_WRITER_H
 #define KESTRIX_TESTS_GCR_WRITER_H
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -94,9 +95,11 @@ inline Bytes container(const Tracks &dump) {
   const bool g71 = dump.format == DI_FORMAT_G71;
   const size_t entries = g71 ? 168 : 84;
   const char *signature = g71 ? "GCR-1571" : "GCR-1541";
-  Bytes file(signature, signature + 8);
-  file.insert(file.end(), {0, static_cast<unsigned char>(entries), 7928 & 0xFF, 7928 >> 8});
-  file.resize(12 + 8 * entries);
+  Bytes file(12 + 8 * entries);
+  std::copy(signature, signature + 8, file.begin());
+  file[9] = static_cast<unsigned char>(entries);
+  file[10] = 7928 & 0xFF;
+  file[11] = 7928 >> 8;
   for (size_t t = 1; t < dump.by_number.size(); ++t) {
     if (!dump.by_number[t]) continue;
     const size_t entry = g71 && t > 35 ? 84 + 2 * (t - 36) : 2 * (t - 1);
