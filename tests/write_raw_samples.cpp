@@ -1,33 +1,29 @@
-// Writes the raw dump of each image given, as DIR/NAME.g64 (a D71's as .g71),
-// for the tests that run over sample files.
-//
-// usage: write_raw_samples DIR IMAGE...
+// Writes raw dumps of sample images, made by the tests' own encoder, for the
+// tests that run over sample files: clean.g64, damaged.g64 and demo.g71 in
+// the build's raw sample directory.
 #include <cstdio>
 #include <filesystem>
 #include <string>
 
 #include "tests/gcr_writer.h"
 
-int main(int argc, char **argv) {
-  if (argc < 3) {
-    std::fprintf(stderr, "usage: write_raw_samples DIR IMAGE...\n");
-    return 2;
-  }
-  std::filesystem::create_directories(argv[1]);
-  for (int i = 2; i < argc; ++i) {
-    DiImage *image = di_load_image(argv[i]);
+int main() {
+  const std::filesystem::path out = KESTRIX_RAW_SAMPLES_DIR;
+  std::filesystem::create_directories(out);
+  for (const char *name : {"clean.d64", "damaged.d64", "demo.d71"}) {
+    const std::string source = std::string(KESTRIX_SAMPLES_DIR) + "/" + name;
+    DiImage *image = di_load_image(source.c_str());
     if (!image) {
-      std::perror(argv[i]);
+      std::perror(source.c_str());
       return 1;
     }
     const gcr_writer::Bytes dump = gcr_writer::dump_of(image);
-    const std::string path =
-        (std::filesystem::path(argv[1]) / std::filesystem::path(argv[i]).stem()).string() +
-        (image->type == D71 ? ".g71" : ".g64");
+    const std::string path = (out / std::filesystem::path(name).stem()).string() +
+                             (image->type == D71 ? ".g71" : ".g64");
     di_free_image(image);
-    FILE *out = std::fopen(path.c_str(), "wb");
-    if (!out || std::fwrite(dump.data(), 1, dump.size(), out) != dump.size() ||
-        std::fclose(out) != 0) {
+    FILE *file = std::fopen(path.c_str(), "wb");
+    if (!file || std::fwrite(dump.data(), 1, dump.size(), file) != dump.size() ||
+        std::fclose(file) != 0) {
       std::perror(path.c_str());
       return 1;
     }
