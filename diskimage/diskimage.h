@@ -196,10 +196,11 @@ DI_API int di_image_read_only(const DiImage *image);
  * at the end of the track count into one that wraps over the start); the
  * bits from the first zero-bit after it are 5-bit GCR codes, two to a byte,
  * an invalid code reading as nybble 0. A header block is 8 bytes from 10 GCR
- * bytes starting 0x08: checksum, sector, track, second and first ID byte.
- * The first header met with a sector's number and the track's number
- * decides; its data block is the block after the next sync: 0x07, 256 bytes,
- * their XOR, two more bytes (325 GCR bytes). The disk ID is the ID of the
+ * bytes starting 0x08: checksum (the XOR of the next four), sector, track,
+ * second and first ID byte. The first header met with a sector's number and
+ * the track's number decides; its data block is the block after the next
+ * sync past the header's 10 GCR bytes: 0x07, 256 bytes, their XOR, two more
+ * bytes (325 GCR bytes). The disk ID is the ID of the
  * header that decides 18/0. Each sector's error byte, first match wins:
  *   3  (21) the track has no entry or no sync (a track of one-bits has none)
  *   2  (20) no header for the sector
