@@ -10,6 +10,8 @@
 //  - The listing and the check read no file's bytes: they work out every
 //    file's read from one pass over the chains. They report entries and
 //    blocks per second; the time column is the time per listing or check.
+//  - Decoding a raw dump (G64) moves its bytes as loading does, and is
+//    counted the same way, in the dump's bytes.
 //
 // The images are built in memory with the library's own writing side and
 // loaded with di_load_image_from_memory(); reports write to /dev/null.
@@ -31,6 +33,7 @@
 #include "diskimage/diskimage.h"
 #include "scanner/facts.h"
 #include "scanner/reports.h"
+#include "tests/gcr_writer.h"
 
 namespace {
 
@@ -353,6 +356,8 @@ struct Images {
   Bytes d81_cyclic;
   // Directories through the whole disk: 5456, 10912 and 25576 entries.
   Bytes d64_dir_disk, d71_dir_disk, d81_dir_disk, d81_dir_loop;
+  // Raw dumps (G64) of the full D64, and of it with tracks 36-42 added.
+  Bytes g64_full, g64_42_full;
   long long d64_written = 0, d81_written = 0;
 };
 
@@ -377,6 +382,18 @@ Images build_images() {
   im.d71_dir_disk = directory_through_disk(DI_D71_SIZE, false);
   im.d81_dir_disk = directory_through_disk(DI_D81_SIZE, false);
   im.d81_dir_loop = directory_through_disk(DI_D81_SIZE, true);
+  DiImage *d64 = image_of(im.d64_full);
+  im.g64_full = gcr_writer::dump_of(d64);
+  discard(d64);
+  // A D64 of 42 tracks cannot be created; its extra tracks are added to the
+  // full D64, each block holding bytes of its own.
+  Bytes d64_42 = im.d64_full;
+  d64_42.resize(DI_D64_42_SIZE);
+  for (size_t i = DI_D64_SIZE; i < d64_42.size(); ++i)
+    d64_42[i] = static_cast<unsigned char>(i / 7);
+  DiImage *long_disk = image_of(d64_42);
+  im.g64_42_full = gcr_writer::dump_of(long_disk);
+  discard(long_disk);
   return im;
 }
 
@@ -408,7 +425,9 @@ int write_images(const std::string &dir, const Images &im) {
                 {"dir_disk_5456_files.d64", &im.d64_dir_disk},
                 {"dir_disk_10912_files.d71", &im.d71_dir_disk},
                 {"dir_disk_25576_files.d81", &im.d81_dir_disk},
-                {"dir_loop_25576_files.d81", &im.d81_dir_loop}};
+                {"dir_loop_25576_files.d81", &im.d81_dir_loop},
+                {"full_144_files.g64", &im.g64_full},
+                {"full_144_files_42_tracks.g64", &im.g64_42_full}};
   for (const auto &image : images) std::puts(write_temp(image.name, *image.bytes).c_str());
   return 0;
 }
@@ -436,7 +455,10 @@ int main(int argc, char **argv) {
   const struct {
     const char *name;
     const Bytes *bytes;
-  } loads[] = {{"load/d64", &im.d64_full}, {"load/d71", &im.d71_full}, {"load/d81", &im.d81_full}};
+  } loads[] = {{"load/d64", &im.d64_full},
+               {"load/d71", &im.d71_full},
+               {"load/d81", &im.d81_full},
+               {"load/g64", &im.g64_full}};
   std::vector<std::string> files;
   for (const auto &load : loads) {
     files.push_back(write_temp(std::string(load.name).substr(5) + ".img", *load.bytes));
@@ -448,6 +470,16 @@ int main(int argc, char **argv) {
       di_free_image(image);
     });
   }
+
+  // Decoding a raw dump in memory: 42 tracks, each sector's header and data
+  // block found and decoded.
+  const Bytes &g64_42 = im.g64_42_full;
+  DiImage *decoded = image_of(g64_42);
+  if (decoded->type != D64_42 || !decoded->error_info) fail("the 42-track dump decoded wrongly");
+  discard(decoded);
+  add_bytes("decode/g64_42_tracks",
+            {static_cast<long long>(g64_42.size()), static_cast<long long>(g64_42.size())},
+            [&g64_42] { discard(image_of(g64_42)); });
 
   // The listing, -dir: each file's read worked out, not made.
   const struct {

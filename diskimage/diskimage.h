@@ -1,6 +1,7 @@
 /*
  * diskimage: read and write Commodore 1541, 1571 and 1581 disk images
- * (D64, D71, D81, each with or without a trailing error-information table).
+ * (D64, D71, D81, each with or without a trailing error-information table),
+ * and read the raw GCR dumps of 1541 and 1571 disks (G64, G71).
  *
  * A C interface: plain records, null results, short counts and a drive-style
  * status kept in the image. Nothing here throws, and nothing here prints,
@@ -109,8 +110,10 @@ DI_API int di_ts_is_valid(ImageType type, TsPair ts);
  * the library keeps them consistent, so write only `status` (to reset it). */
 typedef struct DiImage {
   char *path;                /* owned copy of the file name; di_sync() writes here */
-  int size;                  /* file size: one of the image sizes */
-  ImageType type;            /* D64, D71, D81, D64_40 or D64_42, told by size */
+  int size;                  /* one of the image sizes: of the file, or of what a
+                                raw dump decoded to (see di_file_size()) */
+  ImageType type;            /* D64, D71, D81, D64_40 or D64_42, told by size
+                                (a raw dump's by what it decodes to) */
   unsigned char *blocks;     /* owned: all blocks, then the error table if any */
   unsigned char *error_info; /* into blocks: error table, or null */
   TsPair bam_ts;             /* BAM block (D81: the first of two) */
@@ -126,16 +129,20 @@ typedef struct DiImage {
 
 /* Loads the whole file. Returns a new image (status 254, dirty 0) or null
  * when the file cannot be opened or read, is not a regular file or block
- * device, or its size is not one of the image sizes. Sets no status; on
- * null, errno says why: as open() or read() left it (ENOENT, EACCES, ...),
- * EISDIR for a directory, EINVAL for any other file that is no regular file
- * or block device and for a size that is none of them, EIO for a file that
- * ended before its size, ENOMEM when memory ran out. */
+ * device, or its size is not one of the image sizes. A file that starts with
+ * the signature of a raw dump ("GCR-1541", "GCR-1571") is decoded instead,
+ * whatever its size: see "Raw dumps" below. Sets no status; on null, errno
+ * says why: as open() or read() left it (ENOENT, EACCES, ...), EISDIR for a
+ * directory, EINVAL for any other file that is no regular file or block
+ * device, for a size that is none of them and for a raw dump that fails its
+ * checks, EIO for a file that ended before its size, ENOMEM when memory ran
+ * out. */
 DI_API DiImage *di_load_image(const char *path);
 /* As di_load_image() of a file holding the size bytes at bytes, which are
- * copied: the image does not keep the caller's buffer. path is only the name
- * di_sync() would write to; nothing touches the file system. Null (errno
- * EINVAL) for a size that is none of the image sizes, or ENOMEM. */
+ * copied (or decoded): the image does not keep the caller's buffer. path is
+ * only the name di_sync() would write to; nothing touches the file system.
+ * Null (errno EINVAL) for a size that is none of the image sizes or a raw
+ * dump that fails its checks, or ENOMEM. */
 DI_API DiImage *di_load_image_from_memory(const char *path, const void *bytes, long size);
 /* New all-zero, unformatted image of size bytes that will be written to
  * path; dirty 1. The size is one of the six of a D64, D71 or D81: the
@@ -144,11 +151,88 @@ DI_API DiImage *di_load_image_from_memory(const char *path, const void *bytes, l
 DI_API DiImage *di_create_image(const char *path, int size);
 /* Writes the whole buffer to path through a temporary file that replaces it
  * only when complete. On success dirty becomes 0; on any failure the old file
- * is untouched and dirty stays 1. Sets no status. */
+ * is untouched and dirty stays 1. Sets no status, except on an image that is
+ * read-only for write-back (di_image_read_only()): there it leaves the file
+ * alone, keeps dirty and sets status 26 (write protect on) with 0/0. */
 DI_API void di_sync(DiImage *image);
-/* Writes the image back if dirty, then releases it. Close handles first.
- * A null image is a harmless no-op. */
+/* Writes the image back if dirty, then releases it: an image that is
+ * read-only for write-back is never written. Close handles first. A null
+ * image is a harmless no-op. */
 DI_API void di_free_image(DiImage *image);
+/* Writes the image in its plain form (the size bytes of `blocks`: a D64, D71
+ * or D81, with the error table when it has one) to path, which must not
+ * exist: through a temporary file beside it that is put in place only when
+ * complete and only if path still does not exist. Returns 0, or -1 with
+ * errno as the file system left it (EEXIST when path exists, even as a
+ * dangling symbolic link); a failure leaves nothing behind. Changes nothing
+ * in the image: not dirty, not the status, not path. */
+DI_API int di_save_new(const DiImage *image, const char *path);
+
+/* The file format an image came from (di_image_format()). A D64 of 40 or 42
+ * tracks is DI_FORMAT_D64; an image made by di_create_image() has the format
+ * of its kind. */
+enum {
+  DI_FORMAT_D64 = 1,
+  DI_FORMAT_D71 = 2,
+  DI_FORMAT_D81 = 3,
+  DI_FORMAT_G64 = 4, /* raw dump of a 1541 disk, decoded to a D64 */
+  DI_FORMAT_G71 = 5  /* raw dump of a 1571 disk, decoded to a D71 */
+};
+DI_API int di_image_format(const DiImage *image);
+/* Size of the file as it was read: for a raw dump the dump's bytes, not the
+ * decoded image's (which `size` holds); for a created image `size`. */
+DI_API long di_file_size(const DiImage *image);
+/* 1 when di_sync() will not write the image back: an image decoded from a
+ * raw dump, for which there is no GCR writer. di_save_new() still writes it. */
+DI_API int di_image_read_only(const DiImage *image);
+
+/* ---- Raw dumps ---------------------------------------------------------- */
+/*
+ * A G64 (signature "GCR-1541") or G71 ("GCR-1571") holds every track of a
+ * disk as the GCR bit stream a drive's head reads. Loading one decodes every
+ * sector as a 1541 or 1571 would and gives the image it decodes to: `type`
+ * D64, D64_40 or D64_42 for a G64 (35 tracks, or 40 or 42 when a header for
+ * a track from 36 to 40, or 41 or 42, is found on that track), D71 for a
+ * G71, always with error information, and read-only for write-back.
+ *
+ * The container: the signature, a version byte, at byte 9 the number of
+ * track entries N (at most 84 for a G64, 168 for a G71), at 10 the largest
+ * track size (a hint only), at 12 N offsets of 32 bits, low byte first. An
+ * offset of 0 is no track; otherwise the track's 16-bit length (low byte
+ * first) and its bytes follow there. Entry 2(t - 1) is track t, odd entries
+ * are half-tracks and are not read; in a G71 track t of side 2 is entry
+ * 84 + 2(t - 36). A dump loads only if the file is at most DI_RAW_MAX_SIZE
+ * bytes and every entry, with its length bytes and its track bytes, lies in
+ * the file.
+ *
+ * Each track is a circular bit stream, most significant bit first, walked at
+ * most twice round from its first bit. A sync is 10 or more one-bits (those
+ * at the end of the track count into one that wraps over the start); the
+ * bits from the first zero-bit after it are 5-bit GCR codes, two to a byte,
+ * an invalid code reading as nybble 0. A header block is 8 bytes from 10 GCR
+ * bytes starting 0x08: checksum (the XOR of the next four), sector, track,
+ * second and first ID byte. The first header met with a sector's number and
+ * the track's number decides; its data block is the block after the next
+ * sync past the header's 10 GCR bytes: 0x07, 256 bytes, their XOR, two more
+ * bytes (325 GCR bytes). The disk ID is the ID of the
+ * header that decides 18/0. Each sector's error byte, first match wins:
+ *   3  (21) the track has no entry or no sync (a track of one-bits has none)
+ *   2  (20) no header for the sector
+ *   9  (27) the header's checksum is wrong
+ *   11 (29) the header's ID is not the disk ID (only when that was found)
+ *   4  (22) the data block does not start with 0x07
+ *   5  (23) its checksum is wrong, or an invalid code lies in its 325 bytes
+ *   1       otherwise.
+ * Sectors with 1 or 5 hold the decoded bytes, all others 256 zero bytes.
+ */
+enum { DI_RAW_MAX_SIZE = 2097152, DI_REASON_SIZE = 80 };
+/* Why di_load_image() refused the file at path as a raw dump: when the file
+ * starts with a raw dump's signature, writes the reason into reason (which
+ * must hold DI_REASON_SIZE bytes), for example "track 5 lies past the end of
+ * the file", or "" when the dump passes its checks, and returns
+ * DI_FORMAT_G64 or DI_FORMAT_G71. Returns 0 with "" for any other file and
+ * for one that cannot be read. Reads at most DI_RAW_MAX_SIZE bytes. */
+DI_API int di_raw_problem(const char *path, char *reason);
 
 /* Address of block ts inside image->blocks. Writing through it changes the
  * image; the writer sets `dirty`. ts must be valid: an invalid pair prints

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "diskimage/gcr.h"
 #include "diskimage/internal.h"
 
 namespace diskimage {
@@ -68,6 +69,67 @@ mode_t replacement_mode(const char *path) {
   return 0666 & ~mask;
 }
 
+// Puts a complete temporary file at target without replacing anything there.
+// A hard link does that atomically; where the file system has none, a rename
+// that refuses to replace does.
+bool place_new(const std::string &temp, const std::string &target) {
+  if (link(temp.c_str(), target.c_str()) == 0) return true;
+#ifdef RENAME_NOREPLACE
+  if (errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS)
+    return renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0;
+#endif
+  return false;
+}
+
+// Writes size bytes to a new file beside target and puts it in place once it
+// is complete: replacing target, or only where nothing is. Returns false with
+// errno set; no temporary file is left behind either way.
+bool write_beside(const std::string &target, const unsigned char *bytes, long long size,
+                  bool replace) {
+  std::string temp = target + ".XXXXXX";
+  int fd = mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = fchmod(fd, replacement_mode(target.c_str())) == 0 && write_fully(fd, bytes, size) &&
+            fsync(fd) == 0;
+  if (ok) {
+    ok = close(fd) == 0;
+  } else {
+    close_keeping_errno(fd);
+  }
+  if (ok) ok = replace ? std::rename(temp.c_str(), target.c_str()) == 0 : place_new(temp, target);
+  // A rename took the temporary's name away; a link left it as a second name.
+  if (ok && replace) return true;
+  const int why = errno;
+  unlink(temp.c_str());
+  errno = why;
+  return ok;
+}
+
+// The raw dump format whose signature the file behind fd starts with, or 0;
+// its offset is left alone.
+int raw_format_of_file(int fd) {
+  unsigned char signature[8];
+  if (pread(fd, signature, sizeof signature, 0) != static_cast<ssize_t>(sizeof signature)) return 0;
+  return raw_format(signature, sizeof signature);
+}
+
+// The image from a loaded file's bytes, which it takes: as they are, or
+// decoded when they are a raw dump.
+DiImage *image_from_file_bytes(const char *path, unsigned char *bytes, long long size) {
+  if (raw_format(bytes, size) == 0) return image_from_buffer(path, bytes, size);
+  DiImage *image = image_from_raw(path, bytes, size);
+  const int why = errno;
+  std::free(bytes);
+  errno = why;
+  return image;
+}
+
+int format_of_kind(ImageType type) {
+  if (type == D71) return DI_FORMAT_D71;
+  if (type == D81) return DI_FORMAT_D81;
+  return DI_FORMAT_D64;
+}
+
 // Maps the whole pages of a fresh buffer in one call rather than one fault per
 // page while the file is read into it: a good part of a short run's time. A
 // buffer whose last page is mapped already reuses memory of an earlier image,
@@ -105,14 +167,18 @@ bool read_fully(int fd, unsigned char *dst, long long size) {
 DiImage *image_from_buffer(const char *path, unsigned char *bytes, long long size) {
   bool has_error_info = false;
   const KindInfo *kind = kind_for_size(size, &has_error_info);
-  auto *image = kind ? static_cast<DiImage *>(std::calloc(1, sizeof(DiImage))) : nullptr;
+  auto *record = kind ? static_cast<ImageRecord *>(std::calloc(1, sizeof(ImageRecord))) : nullptr;
+  DiImage *image = record ? &record->image : nullptr;
   char *path_copy = image ? copy_text(path) : nullptr;
   if (!path_copy) {
-    std::free(image);
+    std::free(record);
     std::free(bytes);
     errno = kind ? ENOMEM : EINVAL;
     return nullptr;
   }
+  record->format = format_of_kind(kind->type);
+  record->file_size = size;
+  record->read_only = false;
   image->path = path_copy;
   image->size = static_cast<int>(size);
   image->type = kind->type;
@@ -142,11 +208,12 @@ const char *di_version(void) {
 DiImage *di_load_image(const char *path) {
   int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return nullptr;
-  // The size decides everything, so it is checked before a byte is allocated
-  // or read: a huge or odd file costs nothing to reject.
+  // The size decides, or else a raw dump's signature, so both are checked
+  // before a byte is allocated: a huge or odd file costs nothing to reject.
   long long size = candidate_size(fd);
   bool has_error_info = false;
-  if (!kind_for_size(size, &has_error_info)) {
+  if (!kind_for_size(size, &has_error_info) &&
+      (size < 0 || size > DI_RAW_MAX_SIZE || raw_format_of_file(fd) == 0)) {
     if (size >= 0) errno = EINVAL;
     close_keeping_errno(fd);
     return nullptr;
@@ -167,10 +234,12 @@ DiImage *di_load_image(const char *path) {
     std::free(bytes);
     return nullptr;
   }
-  return image_from_buffer(path, bytes, size);
+  return image_from_file_bytes(path, bytes, size);
 }
 
 DiImage *di_load_image_from_memory(const char *path, const void *bytes, long size) {
+  const auto *raw = static_cast<const unsigned char *>(bytes);
+  if (raw_format(raw, size) != 0) return image_from_raw(path, raw, size);
   bool has_error_info = false;
   if (!kind_for_size(size, &has_error_info)) {
     errno = EINVAL;
@@ -203,6 +272,12 @@ DiImage *di_create_image(const char *path, int size) {
 }
 
 void di_sync(DiImage *image) {
+  // A raw dump's file is not what the image holds, and there is no GCR
+  // writer: the drive's answer to a write it cannot make.
+  if (record_of(image).read_only) {
+    set_status(image, DI_STATUS_WRITE_PROTECT, 0, 0);
+    return;
+  }
   // Write a complete new file beside the old one and rename it into place, so
   // a failure at any point leaves the existing image exactly as it was.
   // An image reached through a symbolic link is replaced where it lies, so
@@ -210,25 +285,59 @@ void di_sync(DiImage *image) {
   char *resolved = realpath(image->path, nullptr);
   std::string target = resolved ? resolved : image->path;
   std::free(resolved);
-  std::string temp = target + ".XXXXXX";
-  int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return;
-  bool ok = fchmod(fd, replacement_mode(target.c_str())) == 0 &&
-            write_fully(fd, image->blocks, image->size) && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  if (ok && std::rename(temp.c_str(), target.c_str()) == 0) {
-    image->dirty = 0;
-    return;
-  }
-  unlink(temp.c_str());
+  if (write_beside(target, image->blocks, image->size, true)) image->dirty = 0;
 }
 
 void di_free_image(DiImage *image) {
   if (!image) return;
-  if (image->dirty) di_sync(image);
+  if (image->dirty) di_sync(image);  // which leaves a raw dump's file alone
   std::free(image->path);
   std::free(image->blocks);
   std::free(image);
+}
+
+int di_save_new(const DiImage *image, const char *path) {
+  // Refused before anything is written; the link at the end decides.
+  struct stat st {};
+  if (lstat(path, &st) == 0) {
+    errno = EEXIST;
+    return -1;
+  }
+  return write_beside(path, image->blocks, image->size, false) ? 0 : -1;
+}
+
+int di_image_format(const DiImage *image) {
+  return record_of(image).format;
+}
+
+long di_file_size(const DiImage *image) {
+  return static_cast<long>(record_of(image).file_size);
+}
+
+int di_image_read_only(const DiImage *image) {
+  return record_of(image).read_only;
+}
+
+int di_raw_problem(const char *path, char *reason) {
+  reason[0] = '\0';
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return 0;
+  const long long size = candidate_size(fd);
+  const int format = size >= 0 ? raw_format_of_file(fd) : 0;
+  if (format != 0 && size > DI_RAW_MAX_SIZE) {
+    // Told by the size alone, without reading the file.
+    RawCheck check;
+    check.format = format;
+    check.fault = RawFault::kTooLarge;
+    describe_raw_fault(check, size, reason);
+  } else if (format != 0) {
+    auto *bytes = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(size)));
+    if (bytes && read_fully(fd, bytes, size))
+      describe_raw_fault(check_raw(bytes, size), size, reason);
+    std::free(bytes);
+  }
+  close(fd);
+  return format;
 }
 
 }  // extern "C"

@@ -9,6 +9,8 @@
 #error "diskimage/internal.h is only to be used inside the library and its tests"
 #endif
 
+#include <type_traits>
+
 #include "diskimage/chain.h"
 #include "diskimage/layout.h"
 #include "diskimage/listing.h"
@@ -16,6 +18,23 @@
 namespace diskimage {
 
 // ---- Geometry and the image container ---------------------------------------
+
+// What the library keeps of an image beyond the public record: where it came
+// from and whether it may be written back. Every image is allocated as one of
+// these, with the DiImage first, so a DiImage pointer is the record's address.
+struct ImageRecord {
+  DiImage image;
+  int format;           // DI_FORMAT_*
+  long long file_size;  // bytes of the file as read
+  bool read_only;       // decoded from a raw dump: di_sync() must not write
+};
+static_assert(std::is_standard_layout_v<ImageRecord>);
+inline ImageRecord &record_of(DiImage *image) {
+  return *reinterpret_cast<ImageRecord *>(image);
+}
+inline const ImageRecord &record_of(const DiImage *image) {
+  return *reinterpret_cast<const ImageRecord *>(image);
+}
 
 // Linear number of a valid block; an invalid one ends the process with the
 // internal range error.

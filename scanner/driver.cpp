@@ -25,7 +25,10 @@ constexpr int kGoOn = -1;
 
 // What the commands of one run share.
 struct Run {
+  const char *prog;
   facts::ImageFacts &image;
+  const DiImage *loaded;        // for what is no report: saving it
+  const char *value = nullptr;  // the argument of a command that takes one
   bool problems_found = false;
 };
 
@@ -33,8 +36,20 @@ struct Command {
   const char *name;  // with one dash; two are accepted as well
   const char *help;  // the usage text's line
   int (*action)(Run &run);
-  bool scans_files = false;  // shows what reading each listed file leaves
+  bool scans_files = false;     // shows what reading each listed file leaves
+  const char *value = nullptr;  // what the next argument is, for one that takes it
 };
+
+// Standard output keeps its fixed texts, so why a run failed goes to standard
+// error, as one line headed by the program's name. Standard output is flushed
+// first, so that where both go to one place the line follows what came before.
+void complain(const char *prog, const std::string &message) {
+  const char *slash = std::strrchr(prog, '/');
+  const char *name = slash ? slash + 1 : prog;
+  if (*name == '\0') name = "kestrix";
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s: %s\n", name, message.c_str());
+}
 
 int run_sep(Run &) {
   std::puts("----------------------------------------------------------------------");
@@ -88,6 +103,15 @@ int run_svg(Run &run) {
   return kGoOn;
 }
 
+int run_save(Run &run) {
+  if (di_save_new(run.loaded, run.value) == 0) return kGoOn;
+  const int why = errno;
+  std::string reason = std::strerror(why);
+  if (why == EEXIST) reason += " (-save never replaces a file)";
+  complain(run.prog, "cannot save " + std::string(run.value) + ": " + reason);
+  return kUsageError;
+}
+
 // In the order the usage text lists them.
 constexpr Command kCommands[] = {
     {"-dir", "show directory and scan files", run_dir, true},
@@ -100,6 +124,7 @@ constexpr Command kCommands[] = {
     {"-check", "check the image's consistency and list its problems", run_check},
     {"-json", "print everything as one line of JSON", run_json, true},
     {"-svg", "print a picture of the disk as SVG", run_svg},
+    {"-save", "write the image as a D64, D71 or D81 with its errors", run_save, false, "FILE"},
 };
 
 // Matches an argument against a command given with one dash, also accepting
@@ -115,22 +140,17 @@ const Command *find_command(const char *arg) {
   return nullptr;
 }
 
-// Standard output keeps its fixed texts, so why a run failed goes to standard
-// error, as one line headed by the program's name. Standard output is flushed
-// first, so that where both go to one place the line follows what came before.
-void complain(const char *prog, const std::string &message) {
-  const char *slash = std::strrchr(prog, '/');
-  const char *name = slash ? slash + 1 : prog;
-  if (*name == '\0') name = "kestrix";
-  std::fflush(stdout);
-  std::fprintf(stderr, "%s: %s\n", name, message.c_str());
-}
-
 // Says why di_load_image refused path, from the errno it left. A wrong size
-// is worded with the file's size, which stat gives without reading the file.
+// is worded with the file's size, which stat gives without reading the file;
+// a raw dump that does not decode, with what is wrong in it.
 void complain_load_failed(const char *prog, const char *path, int why) {
   std::string reason;
-  if (why == EINVAL) {
+  char raw_reason[DI_REASON_SIZE];
+  const int raw_format = why == EINVAL ? di_raw_problem(path, raw_reason) : 0;
+  if (raw_format != 0) {
+    reason = std::string("cannot be read as a ") + (raw_format == DI_FORMAT_G71 ? "G71" : "G64") +
+             " image" + (*raw_reason ? ": " : "") + raw_reason;
+  } else if (why == EINVAL) {
     struct stat st {};
     const bool found = stat(path, &st) == 0;
     if (found && S_ISREG(st.st_mode)) {
@@ -163,6 +183,14 @@ int run_all(const char *prog, int argc, char **argv, Run &run, bool *cut_short) 
       print_usage(prog);
       return kUsageError;
     }
+    if (command->value) {
+      if (i + 1 == argc) {
+        complain(prog, "missing " + std::string(command->value) + " after '" + argv[i] + "'");
+        print_usage(prog);
+        return kUsageError;
+      }
+      run.value = argv[++i];
+    }
     const int status = command->action(run);
     if (status != kGoOn) return status;
   }
@@ -176,7 +204,11 @@ void print_usage(const char *prog) {
   std::printf("usage: %s <diskimage> <command(s)>\n", prog);
   std::puts("\ndiskimage can be d64, d71, d81");
   std::puts("\noptions:");
-  for (const Command &command : kCommands) std::printf("%-12s%s\n", command.name, command.help);
+  for (const Command &command : kCommands) {
+    const std::string name =
+        command.value ? std::string(command.name) + " " + command.value : command.name;
+    std::printf("%-12s%s\n", name.c_str(), command.help);
+  }
 }
 
 void print_version() {
@@ -218,10 +250,11 @@ int run_commands(int argc, char **argv) {
   for (int i = 2; i < argc; ++i) {
     const Command *command = find_command(argv[i]);
     scan_files = scan_files || (command && command->scans_files);
+    if (command && command->value) ++i;
   }
   try {
     facts::ImageFacts image_facts(image, argv[1], scan_files);
-    Run run{image_facts};
+    Run run{prog, image_facts, image};
     status = run_all(prog, argc, argv, run, &cut_short);
   } catch (const std::bad_alloc &) {
     complain(prog, "out of memory");

@@ -19,7 +19,8 @@ ImageFacts::ImageFacts(DiImage *image, std::string image_arg, bool scan_files)
     : image_(image),
       image_arg_(std::move(image_arg)),
       type_(image->type),
-      size_(image->size),
+      format_(di_image_format(image)),
+      file_size_(di_file_size(image)),
       has_error_info_(image->error_info != nullptr),
       bam_layout_(di_bam_layout(image)),
       scan_files_(scan_files) {}

@@ -47,7 +47,8 @@ class ImageFacts {
 
   const std::string &image_arg() const { return image_arg_; }
   ImageType type() const { return type_; }
-  int size() const { return size_; }
+  int format() const { return format_; }         // DI_FORMAT_*: the file's format
+  long file_size() const { return file_size_; }  // of the file as read
   bool has_error_info() const { return has_error_info_; }
   int bam_layout() const { return bam_layout_; }  // DI_BAM_*
 
@@ -73,7 +74,8 @@ class ImageFacts {
   DiImage *image_;
   std::string image_arg_;
   ImageType type_;
-  int size_;
+  int format_;
+  long file_size_;
   bool has_error_info_;
   int bam_layout_;
   bool scan_files_;

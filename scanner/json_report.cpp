@@ -166,7 +166,8 @@ void print_json(facts::ImageFacts &image, FILE *out) {
   j.begin_object();
   j.key("image").string(image.image_arg());
   j.key("kind").string(names::kind(image.type()));
-  j.key("size").number(image.size());
+  j.key("format").string(names::format(image.format()));
+  j.key("size").number(image.file_size());
   j.key("error_info").boolean(image.has_error_info());
   j.key("tracks_bam").string(names::bam_layout(image.bam_layout()));
   // Without a header line -dir shows no name, id or free count.

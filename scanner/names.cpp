@@ -1,6 +1,8 @@
 // The names tables.
 #include "scanner/names.h"
 
+#include <iterator>
+
 namespace names {
 namespace {
 
@@ -15,6 +17,9 @@ constexpr Kind kKinds[] = {{D64, "d64", "D64"},
                            {D81, "d81", "D81"},
                            {D64_40, "d64", "D64"},
                            {D64_42, "d64", "D64"}};
+
+// By DI_FORMAT_* value.
+constexpr const char *kFormats[] = {"", "d64", "d71", "d81", "g64", "g71"};
 
 constexpr OwnerWords kSystem{"system", "the BAM/header", "system (BAM and header)"};
 constexpr OwnerWords kDirectory{"directory", "the directory", "directory"};
@@ -48,6 +53,10 @@ const char *kind_label(ImageType type) {
   for (const Kind &k : kKinds)
     if (k.type == type) return k.label;
   return "";
+}
+
+const char *format(int format) {
+  return format > 0 && format < static_cast<int>(std::size(kFormats)) ? kFormats[format] : "";
 }
 
 const OwnerWords *owner(int owner) {

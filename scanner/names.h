@@ -11,6 +11,8 @@ namespace names {
 const char *kind(ImageType type);
 // "D64", as a picture labels it.
 const char *kind_label(ImageType type);
+// "d64" ... "g71", as -json names the file format (DI_FORMAT_*); "" for any other.
+const char *format(int format);
 // The file type of a slot's type byte: "prg" and so on.
 inline const char *file_type(unsigned char type_byte) {
   return ftype[type_byte & DI_TYPE_MASK];

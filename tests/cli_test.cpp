@@ -37,7 +37,8 @@ std::string usage(const std::string &prog) {
          "-version    print program version and copyright\n"
          "-check      check the image's consistency and list its problems\n"
          "-json       print everything as one line of JSON\n"
-         "-svg        print a picture of the disk as SVG\n";
+         "-svg        print a picture of the disk as SVG\n"
+         "-save FILE  write the image as a D64, D71 or D81 with its errors\n";
 }
 
 const std::string kLoadError = "error: loading diskimage failed.\n";

@@ -41,6 +41,13 @@ def entry_line(f):
 
 def compare(kestrix, image, report):
     problems = []
+    with open(image, "rb") as f:
+        signature = f.read(8)
+    expected_format = {b"GCR-1541": "g64", b"GCR-1571": "g71"}.get(signature, report["kind"])
+    if report["format"] != expected_format:
+        problems.append("format is %s, not %s" % (report["format"], expected_format))
+    if report["size"] != os.path.getsize(image):
+        problems.append("size differs from the file's")
     listing = run(kestrix, image, "-dir").decode("ascii").splitlines()
     entries = [l for l in listing if re.match(r"^\d+ {2,}\"", l)]
     if entries != [entry_line(f) for f in report["files"]]:
