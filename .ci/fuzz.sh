@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-45}
-targets=(listing check svg library)
+targets=(listing check svg library raw)
 build=${FUZZ_BUILD:-build-fuzz}
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DKESTRIX_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null

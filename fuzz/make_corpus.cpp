@@ -4,7 +4,8 @@
 //
 // OUTDIR/NAME receives the seeds of fuzz_NAME built in code, and for every
 // IMAGE given (the sample images, say) a description of it; the library's
-// seeds describe it with a session of reads, writes and deletes.
+// seeds describe it with a session of reads, writes and deletes, the raw
+// target's as a drive lays it down.
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -46,6 +47,7 @@ int main(int argc, char **argv) {
   const std::filesystem::path out = argv[1];
   std::vector<Seed> image_seeds = kestrix_fuzz::image_seeds();
   std::vector<Seed> library_seeds = kestrix_fuzz::library_seeds();
+  std::vector<Seed> raw_seeds = kestrix_fuzz::raw_seeds();
   for (int i = 2; i < argc; ++i) {
     kestrix_fuzz::ImagePtr image(di_load_image(argv[i]));
     if (!image) {
@@ -56,8 +58,10 @@ int main(int argc, char **argv) {
     const std::vector<uint8_t> recipe = kestrix_fuzz::describe_image(image.get());
     image_seeds.push_back({name, recipe});
     library_seeds.push_back({name, kestrix_fuzz::session_on(recipe)});
+    raw_seeds.push_back({name, kestrix_fuzz::raw_input_of(image.get())});
   }
   for (const kestrix_fuzz::ImageTarget &target : kestrix_fuzz::kImageTargets)
     if (!write_seeds(argv[0], out / target.name, image_seeds)) return 1;
+  if (!write_seeds(argv[0], out / "raw", raw_seeds)) return 1;
   return write_seeds(argv[0], out / kestrix_fuzz::kLibraryTarget, library_seeds) ? 0 : 1;
 }

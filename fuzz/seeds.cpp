@@ -1,11 +1,13 @@
-// The seeds: image recipes and library sessions.
+// The seeds: image recipes, library sessions and raw dumps.
 #include "fuzz/seeds.h"
 
 #include <algorithm>
 #include <cstdio>
 
+#include "fuzz/raw.h"
 #include "fuzz/recipe.h"
 #include "fuzz/session.h"
+#include "tests/gcr_writer.h"
 
 namespace kestrix_fuzz {
 
@@ -291,6 +293,45 @@ std::vector<uint8_t> session_on(const std::vector<uint8_t> &recipe) {
                                    .rename(Name::table(4), Name::text("RENAMED"), 2)
                                    .read(0, 254)
                                    .bytes());
+}
+
+}  // namespace kestrix_fuzz
+
+namespace kestrix_fuzz {
+
+std::vector<uint8_t> raw_input_of(DiImage *image) {
+  const gcr_writer::Tracks dump = gcr_writer::tracks(image);
+  const bool g71 = dump.format == DI_FORMAT_G71;
+  std::vector<RawTrack> tracks;
+  for (size_t t = 1; t < dump.by_number.size(); ++t)
+    if (dump.by_number[t])
+      tracks.push_back(
+          {static_cast<int>(g71 && t > 35 ? 84 + 2 * (t - 36) : 2 * (t - 1)), *dump.by_number[t]});
+  return raw_input(g71, tracks);
+}
+
+std::vector<Seed> raw_seeds() {
+  std::vector<Seed> seeds;
+  // Formatted images with files and damage, as a drive lays them down.
+  for (const char *name : {"files-d64", "files-d71", "bad-file-blocks-d64", "long-speeddos"}) {
+    for (const Seed &seed : image_seeds()) {
+      if (seed.name != name) continue;
+      Input in(seed.bytes.data(), seed.bytes.size());
+      BuiltImage built = build_image(in, "seed.img");
+      if (built.image)
+        seeds.push_back({std::string("raw-") + name, raw_input_of(built.image.get())});
+    }
+  }
+  // Tracks no drive reads: one-bits only, zero-bits only, a header at the
+  // very end, a track too short for anything.
+  const std::vector<uint8_t> ones(7000, 0xFF), zeros(7000, 0x00);
+  std::vector<uint8_t> late(7000, 0x55);
+  const uint8_t header[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x52, 0x54, 0xB5, 0x29, 0x4B};
+  std::copy(std::begin(header), std::end(header), late.end() - sizeof header);
+  seeds.push_back(
+      {"raw-unreadable", raw_input(false, {{34, ones}, {35, zeros}, {36, late}, {0, {0xFF}}})});
+  seeds.push_back({"raw-verbatim-g71", {kRawG71 | kRawVerbatim, 0, 168, 0xF8, 0x1E, 12, 0, 0, 0}});
+  return seeds;
 }
 
 }  // namespace kestrix_fuzz

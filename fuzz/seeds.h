@@ -25,6 +25,11 @@ std::vector<Seed> library_seeds();
 // A session of reads, writes and deletes on an existing image, given by its
 // recipe (see describe_image()).
 std::vector<uint8_t> session_on(const std::vector<uint8_t> &recipe);
+// Raw dumps (see raw.h): images written as a drive lays them down, and
+// tracks a drive cannot read.
+std::vector<Seed> raw_seeds();
+// The raw dump input of an image, as a drive lays it down.
+std::vector<uint8_t> raw_input_of(DiImage *image);
 
 }  // namespace kestrix_fuzz
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fuzz/invariants.h"
+#include "fuzz/raw.h"
 #include "fuzz/recipe.h"
 #include "fuzz/seeds.h"
 #include "fuzz/session.h"
@@ -90,6 +91,24 @@ TEST(ImageTargetRegression, EverySeedOfEveryTargetKeepsEveryInvariant) {
       target.run(failing(), built.image.get());
     }
   }
+}
+
+TEST(RawDumpRegression, EverySeedKeepsEveryInvariant) {
+  const std::vector<Seed> seeds = raw_seeds();
+  ASSERT_GE(seeds.size(), 5u);
+  for (const Seed &seed : seeds) {
+    SCOPED_TRACE(seed.name);
+    run_raw_input(failing(), seed.bytes.data(), seed.bytes.size());
+  }
+  // An image written as a drive lays it down decodes to itself.
+  ImagePtr image(di_load_image(KESTRIX_SAMPLES_DIR "/clean.d64"));
+  ASSERT_NE(image, nullptr);
+  const std::vector<uint8_t> input = raw_input_of(image.get());
+  const std::vector<uint8_t> dump = raw_file(input.data(), input.size());
+  ImagePtr decoded(di_load_image_from_memory("x.g64", dump.data(), static_cast<long>(dump.size())));
+  ASSERT_NE(decoded, nullptr);
+  EXPECT_EQ(di_image_format(decoded.get()), DI_FORMAT_G64);
+  EXPECT_TRUE(std::equal(image->blocks, image->blocks + DI_D64_SIZE, decoded->blocks));
 }
 
 TEST(LibraryRegression, EverySeedSessionKeepsEveryInvariant) {
