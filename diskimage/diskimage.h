@@ -129,9 +129,10 @@ typedef struct DiImage {
 
 /* Loads the whole file. Returns a new image (status 254, dirty 0) or null
  * when the file cannot be opened or read, is not a regular file or block
- * device, or its size is not one of the image sizes. A file that starts with
- * the signature of a raw dump ("GCR-1541", "GCR-1571") is decoded instead,
- * whatever its size: see "Raw dumps" below. Sets no status; on null, errno
+ * device, or its size is not one of the image sizes. A file of any other
+ * size that starts with the signature of a raw dump ("GCR-1541", "GCR-1571")
+ * is decoded instead: see "Raw dumps" below. (A file of an image's size is
+ * that image, whatever its first bytes.) Sets no status; on null, errno
  * says why: as open() or read() left it (ENOENT, EACCES, ...), EISDIR for a
  * directory, EINVAL for any other file that is no regular file or block
  * device, for a size that is none of them and for a raw dump that fails its

@@ -113,10 +113,19 @@ int raw_format_of_file(int fd) {
   return raw_format(signature, sizeof signature);
 }
 
+// Whether bytes of this size are a raw dump: a file of one of the plain
+// images' sizes is that image, whatever its first block holds (a file that
+// starts with a dump's signature text is no reason to read it as one); any
+// other file is one when it starts with a signature.
+bool is_raw_dump(const unsigned char *bytes, long long size) {
+  bool has_error_info = false;
+  return !kind_for_size(size, &has_error_info) && raw_format(bytes, size) != 0;
+}
+
 // The image from a loaded file's bytes, which it takes: as they are, or
 // decoded when they are a raw dump.
 DiImage *image_from_file_bytes(const char *path, unsigned char *bytes, long long size) {
-  if (raw_format(bytes, size) == 0) return image_from_buffer(path, bytes, size);
+  if (!is_raw_dump(bytes, size)) return image_from_buffer(path, bytes, size);
   DiImage *image = image_from_raw(path, bytes, size);
   const int why = errno;
   std::free(bytes);
@@ -239,7 +248,7 @@ DiImage *di_load_image(const char *path) {
 
 DiImage *di_load_image_from_memory(const char *path, const void *bytes, long size) {
   const auto *raw = static_cast<const unsigned char *>(bytes);
-  if (raw_format(raw, size) != 0) return image_from_raw(path, raw, size);
+  if (is_raw_dump(raw, size)) return image_from_raw(path, raw, size);
   bool has_error_info = false;
   if (!kind_for_size(size, &has_error_info)) {
     errno = EINVAL;

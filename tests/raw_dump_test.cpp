@@ -2,6 +2,7 @@
 // hostile tracks and files, and the write side's rules for them.
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <functional>
 #include <random>
 
@@ -224,6 +225,21 @@ TEST(RawDump, ContainerChecks) {
 // short anywhere, and tracks of random bytes among runs of one-bits, tracks a
 // few bytes long, and bits flipped in good tracks. What loads holds only the
 // error bytes a drive gives, and zeros where it read nothing.
+// A file of an image's size is that image, even when its first block starts
+// with a dump's signature text, as a file's data may.
+TEST(RawDump, AnImageSizedFileIsThatImage) {
+  TempDir dir;
+  for (long long size : {kD64Size, kD71ErrSize, kD81Size, static_cast<long long>(DI_D64_40_SIZE)}) {
+    std::vector<unsigned char> bytes(static_cast<size_t>(size));
+    std::memcpy(bytes.data(), "GCR-1541", 8);
+    save(dir.file("x.img"), bytes.data(), bytes.size());
+    ImagePtr image(di_load_image(dir.file("x.img").c_str()));
+    ASSERT_NE(image, nullptr) << size;
+    EXPECT_NE(di_image_format(image.get()), DI_FORMAT_G64) << size;
+    EXPECT_EQ(std::memcmp(image->blocks, "GCR-1541", 8), 0) << size;
+  }
+}
+
 TEST(RawDump, HostileBytesLoadOrFailCleanly) {
   const gcr_writer::Tracks clean = gcr_writer::tracks(disk(kD64ErrSize).get());
   const Bytes g64 = gcr_writer::container(clean);
