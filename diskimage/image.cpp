@@ -223,6 +223,17 @@ void di_sync(DiImage *image) {
   unlink(temp.c_str());
 }
 
+const unsigned char *di_image_bytes(const DiImage *image, long *size) {
+  // The buffer holds the file byte for byte, blocks then error table, until
+  // something changes it.
+  if (image->dirty) {
+    *size = 0;
+    return nullptr;
+  }
+  *size = image->size;
+  return image->blocks;
+}
+
 void di_free_image(DiImage *image) {
   if (!image) return;
   if (image->dirty) di_sync(image);
