@@ -34,6 +34,7 @@ struct Command {
   const char *help;  // the usage text's line
   int (*action)(Run &run);
   bool scans_files = false;  // shows what reading each listed file leaves
+  bool hashes_file = false;  // gives the image file's digests
 };
 
 int run_sep(Run &) {
@@ -98,7 +99,7 @@ constexpr Command kCommands[] = {
     {"-name", "print image name", run_name},
     {"-version", "print program version and copyright", run_version},
     {"-check", "check the image's consistency and list its problems", run_check},
-    {"-json", "print everything as one line of JSON", run_json, true},
+    {"-json", "print everything as one line of JSON", run_json, true, true},
     {"-svg", "print a picture of the disk as SVG", run_svg},
 };
 
@@ -215,12 +216,14 @@ int run_commands(int argc, char **argv) {
   bool cut_short;
   // The listing works out every file's read only when a report shows it.
   bool scan_files = false;
+  bool hash_file = false;
   for (int i = 2; i < argc; ++i) {
     const Command *command = find_command(argv[i]);
     scan_files = scan_files || (command && command->scans_files);
+    hash_file = hash_file || (command && command->hashes_file);
   }
   try {
-    facts::ImageFacts image_facts(image, argv[1], scan_files);
+    facts::ImageFacts image_facts(image, argv[1], scan_files, hash_file);
     Run run{image_facts};
     status = run_all(prog, argc, argv, run, &cut_short);
   } catch (const std::bad_alloc &) {

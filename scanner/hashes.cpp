@@ -1,0 +1,86 @@
+// CRC-32 from zlib, MD5 and SHA-1 from OpenSSL's libcrypto. Both licences are
+// permissive, so the static kestrix may carry them (nettle's LGPL would ask
+// that every static copy come with a way to relink it). The digest functions
+// are called directly: the EVP layer in front of them would bring libcrypto's
+// providers, with dlopen and the resolver, into a static binary, about 4 MB
+// more and a linker warning for each, for the same two digests.
+#define OPENSSL_API_COMPAT 0x10101000L
+
+#include "scanner/hashes.h"
+
+#include <openssl/md5.h>
+#include <openssl/sha.h>
+#include <zlib.h>
+
+#include <system_error>
+
+#include "scanner/output.h"
+
+namespace hashes {
+namespace {
+
+void crc32_of(const unsigned char *bytes, size_t size, unsigned char *digest) {
+  const unsigned long crc = crc32_z(crc32_z(0, Z_NULL, 0), bytes, size);
+  for (int i = 0; i < 4; ++i) digest[i] = static_cast<unsigned char>(crc >> (24 - 8 * i));
+}
+
+void md5_of(const unsigned char *bytes, size_t size, unsigned char *digest) {
+  MD5_CTX context;
+  MD5_Init(&context);
+  MD5_Update(&context, bytes, size);
+  MD5_Final(digest, &context);
+}
+
+void sha1_of(const unsigned char *bytes, size_t size, unsigned char *digest) {
+  SHA_CTX context;
+  SHA1_Init(&context);
+  SHA1_Update(&context, bytes, size);
+  SHA1_Final(digest, &context);
+}
+
+std::string hex(const unsigned char *digest, size_t size) {
+  std::string text;
+  output::append_hex_bytes(text, digest, size);
+  return text;
+}
+
+}  // namespace
+
+Digests of(const unsigned char *bytes, size_t size) {
+  unsigned char crc[4], md5[MD5_DIGEST_LENGTH], sha1[SHA_DIGEST_LENGTH];
+  crc32_of(bytes, size, crc);
+  md5_of(bytes, size, md5);
+  sha1_of(bytes, size, sha1);
+  return {hex(crc, sizeof crc), hex(md5, sizeof md5), hex(sha1, sizeof sha1)};
+}
+
+Pending::Pending(const unsigned char *bytes, size_t size) : bytes_(bytes), size_(size) {
+  // The worker allocates nothing: a thread's first allocation would make the
+  // allocator set up an arena of its own, which costs more than CRC-32.
+  try {
+    worker_ = std::thread([this] {
+      md5_of(bytes_, size_, md5_);
+      crc32_of(bytes_, size_, crc_);
+    });
+  } catch (const std::system_error &) {
+    // No thread to be had: get() works them out.
+  }
+}
+
+Pending::~Pending() {
+  if (worker_.joinable()) worker_.join();
+}
+
+Digests Pending::get() {
+  unsigned char sha1[SHA_DIGEST_LENGTH];
+  sha1_of(bytes_, size_, sha1);
+  if (worker_.joinable()) {
+    worker_.join();
+  } else {
+    md5_of(bytes_, size_, md5_);
+    crc32_of(bytes_, size_, crc_);
+  }
+  return {hex(crc_, sizeof crc_), hex(md5_, sizeof md5_), hex(sha1, sizeof sha1)};
+}
+
+}  // namespace hashes
