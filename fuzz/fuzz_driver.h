@@ -353,6 +353,38 @@ inline void check_reports(DiImage *image) {
   std::free(text);
 }
 
+// Every listed file's data read whole as -extract reads it, within the
+// extraction's limit shared out in listing order: what each read delivers
+// stays within what it was given and what its record says of itself.
+inline void check_file_data(DiImage *image) {
+  DiListing *listing = di_listing(image, 0);
+  KESTRIX_FUZZ_EXPECT(listing != nullptr);
+  if (!listing) return;
+  long left = 16L * image->size;
+  for (int i = 0; i < listing->file_count; ++i) {
+    DiFileData *data = di_file_data(image, &listing->files[i].dir.slot, left);
+    KESTRIX_FUZZ_EXPECT(data != nullptr);
+    if (!data) break;
+    const long taken = data->size + (data->info_read ? DI_INFO_SIZE : 0);
+    KESTRIX_FUZZ_EXPECT(taken >= 0 && taken <= left);
+    KESTRIX_FUZZ_EXPECT((data->size == 0) == (data->data == nullptr));
+    KESTRIX_FUZZ_EXPECT(data->blocks_read >= 0 && data->size <= data->blocks_read * 256L);
+    KESTRIX_FUZZ_EXPECT(data->lost_count <= std::max(130, data->blocks_read + 1));
+    KESTRIX_FUZZ_EXPECT(!data->complete ||
+                        (data->status.code == 0 && !data->cut && data->lost_count == 0));
+    KESTRIX_FUZZ_EXPECT(data->record_count <= diskimage::kRecordPairs);
+    long at = 0;
+    for (int r = 0; r < data->record_count; ++r) {
+      KESTRIX_FUZZ_EXPECT(data->records[r].offset == at && data->records[r].size >= 0);
+      at += data->records[r].size;
+    }
+    KESTRIX_FUZZ_EXPECT(data->record_count == 0 || at == data->size);
+    left -= taken;
+    di_file_data_free(data);
+  }
+  di_listing_free(listing);
+}
+
 // Runs the reports the way the command line would, and the listing again
 // from facts gathered afresh. The reports only read the image: its bytes, its
 // count of open files and its modified flag must come out as they went in.
@@ -372,6 +404,7 @@ inline void run_reports(DiImage *image) {
   facts::ImageFacts again(image, "fuzz.img");
   print_dir(again, stdout);
   check_reports(image);
+  check_file_data(image);
   KESTRIX_FUZZ_EXPECT(image->open_files == 0);
   KESTRIX_FUZZ_EXPECT(image->dirty == 0);
   KESTRIX_FUZZ_EXPECT(image->free_blocks == free_blocks);

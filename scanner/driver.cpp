@@ -25,16 +25,20 @@ constexpr int kGoOn = -1;
 
 // What the commands of one run share.
 struct Run {
+  const char *prog;
   facts::ImageFacts &image;
   bool problems_found = false;
+  const char *value = nullptr;  // the argument of a command that takes one
 };
 
 struct Command {
   const char *name;  // with one dash; two are accepted as well
   const char *help;  // the usage text's line
   int (*action)(Run &run);
-  bool scans_files = false;  // shows what reading each listed file leaves
-  bool hashes_file = false;  // gives the image file's digests
+  bool scans_files = false;      // shows what reading each listed file leaves
+  bool hashes_file = false;      // gives the image file's digests
+  const char *value = nullptr;   // takes the next argument, named so in the usage text
+  const char *value_words = "";  // what the argument is, for the usage error
 };
 
 int run_sep(Run &) {
@@ -89,6 +93,17 @@ int run_svg(Run &run) {
   return kGoOn;
 }
 
+void complain(const char *prog, const std::string &message);
+
+// A failed extraction ends the run as a usage error does, after the output
+// of the commands before it.
+int run_extract(Run &run) {
+  std::string error;
+  if (extract_files(run.image, run.value, stdout, &error)) return kGoOn;
+  complain(run.prog, error);
+  return kUsageError;
+}
+
 // In the order the usage text lists them.
 constexpr Command kCommands[] = {
     {"-dir", "show directory and scan files", run_dir, true},
@@ -101,6 +116,8 @@ constexpr Command kCommands[] = {
     {"-check", "check the image's consistency and list its problems", run_check},
     {"-json", "print everything as one line of JSON", run_json, true, true},
     {"-svg", "print a picture of the disk as SVG", run_svg},
+    {"-extract", "write every file into the new directory DIR, with a manifest", run_extract, false,
+     true, "DIR", "a directory name"},
 };
 
 // Matches an argument against a command given with one dash, also accepting
@@ -164,6 +181,14 @@ int run_all(const char *prog, int argc, char **argv, Run &run, bool *cut_short) 
       print_usage(prog);
       return kUsageError;
     }
+    if (command->value) {
+      if (i + 1 == argc) {
+        complain(prog, std::string(argv[i]) + " needs " + command->value_words);
+        print_usage(prog);
+        return kUsageError;
+      }
+      run.value = argv[++i];
+    }
     const int status = command->action(run);
     if (status != kGoOn) return status;
   }
@@ -177,7 +202,11 @@ void print_usage(const char *prog) {
   std::printf("usage: %s <diskimage> <command(s)>\n", prog);
   std::puts("\ndiskimage can be d64, d71, d81");
   std::puts("\noptions:");
-  for (const Command &command : kCommands) std::printf("%-12s%s\n", command.name, command.help);
+  for (const Command &command : kCommands) {
+    std::string left = command.name;
+    if (command.value) left = left + ' ' + command.value + ' ';
+    std::printf("%-12s%s\n", left.c_str(), command.help);
+  }
 }
 
 void print_version() {
@@ -219,12 +248,14 @@ int run_commands(int argc, char **argv) {
   bool hash_file = false;
   for (int i = 2; i < argc; ++i) {
     const Command *command = find_command(argv[i]);
-    scan_files = scan_files || (command && command->scans_files);
-    hash_file = hash_file || (command && command->hashes_file);
+    if (!command) continue;
+    scan_files = scan_files || command->scans_files;
+    hash_file = hash_file || command->hashes_file;
+    if (command->value) ++i;
   }
   try {
     facts::ImageFacts image_facts(image, argv[1], scan_files, hash_file);
-    Run run{image_facts};
+    Run run{prog, image_facts};
     status = run_all(prog, argc, argv, run, &cut_short);
   } catch (const std::bad_alloc &) {
     complain(prog, "out of memory");

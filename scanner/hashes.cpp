@@ -38,6 +38,13 @@ void sha1_of(const unsigned char *bytes, size_t size, unsigned char *digest) {
   SHA1_Final(digest, &context);
 }
 
+void all_of(const unsigned char *bytes, size_t size, unsigned char *crc, unsigned char *md5,
+            unsigned char *sha1) {
+  crc32_of(bytes, size, crc);
+  md5_of(bytes, size, md5);
+  sha1_of(bytes, size, sha1);
+}
+
 std::string hex(const unsigned char *digest, size_t size) {
   std::string text;
   output::append_hex_bytes(text, digest, size);
@@ -48,9 +55,7 @@ std::string hex(const unsigned char *digest, size_t size) {
 
 Digests of(const unsigned char *bytes, size_t size) {
   unsigned char crc[4], md5[MD5_DIGEST_LENGTH], sha1[SHA_DIGEST_LENGTH];
-  crc32_of(bytes, size, crc);
-  md5_of(bytes, size, md5);
-  sha1_of(bytes, size, sha1);
+  all_of(bytes, size, crc, md5, sha1);
   return {hex(crc, sizeof crc), hex(md5, sizeof md5), hex(sha1, sizeof sha1)};
 }
 
@@ -61,6 +66,7 @@ Pending::Pending(const unsigned char *bytes, size_t size) : bytes_(bytes), size_
     worker_ = std::thread([this] {
       md5_of(bytes_, size_, md5_);
       crc32_of(bytes_, size_, crc_);
+      if (!sha1_claimed_.exchange(true)) sha1_of(bytes_, size_, sha1_);
     });
   } catch (const std::system_error &) {
     // No thread to be had: get() works them out.
@@ -72,15 +78,62 @@ Pending::~Pending() {
 }
 
 Digests Pending::get() {
-  unsigned char sha1[SHA_DIGEST_LENGTH];
-  sha1_of(bytes_, size_, sha1);
+  if (!sha1_claimed_.exchange(true)) sha1_of(bytes_, size_, sha1_);
   if (worker_.joinable()) {
     worker_.join();
   } else {
     md5_of(bytes_, size_, md5_);
     crc32_of(bytes_, size_, crc_);
   }
-  return {hex(crc_, sizeof crc_), hex(md5_, sizeof md5_), hex(sha1, sizeof sha1)};
+  return {hex(crc_, sizeof crc_), hex(md5_, sizeof md5_), hex(sha1_, sizeof sha1_)};
+}
+
+Queue::Queue() {
+  try {
+    worker_ = std::thread([this] { work(); });
+  } catch (const std::system_error &) {
+    // No thread to be had: add() works each out at once.
+  }
+}
+
+Queue::~Queue() {
+  finish();
+}
+
+void Queue::add(const unsigned char *bytes, size_t size, Digests *out) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  jobs_.push_back({bytes, size, out, {}, {}, {}});
+  if (!worker_.joinable()) {
+    Job &job = jobs_.back();
+    all_of(job.bytes, job.size, job.crc, job.md5, job.sha1);
+  }
+  added_.notify_one();
+}
+
+// The worker allocates nothing, as in Pending; the hex is made in finish().
+void Queue::work() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    added_.wait(lock, [this] { return next_ < jobs_.size() || closing_; });
+    if (next_ == jobs_.size()) return;
+    Job &job = jobs_[next_++];
+    lock.unlock();
+    all_of(job.bytes, job.size, job.crc, job.md5, job.sha1);
+    lock.lock();
+  }
+}
+
+void Queue::finish() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closing_ = true;
+  }
+  added_.notify_one();
+  if (worker_.joinable()) worker_.join();
+  for (Job &job : jobs_)
+    *job.out = {hex(job.crc, sizeof job.crc), hex(job.md5, sizeof job.md5),
+                hex(job.sha1, sizeof job.sha1)};
+  jobs_.clear();
 }
 
 }  // namespace hashes

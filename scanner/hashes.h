@@ -3,7 +3,11 @@
 #ifndef KESTRIX_SCANNER_HASHES_H
 #define KESTRIX_SCANNER_HASHES_H
 
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
+#include <deque>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -18,9 +22,9 @@ struct Digests {
 Digests of(const unsigned char *bytes, size_t size);
 
 // The digests of bytes that stay unchanged meanwhile, begun at once and
-// finished when asked for: MD5 and CRC-32 on a thread of its own while the
-// caller goes on, SHA-1, about a third of the work, when get() is called.
-// Without a thread, get() does it all.
+// finished when asked for: a thread of their own works out MD5 and CRC-32,
+// then SHA-1 unless get() has been called by then, in which case the caller
+// works SHA-1 out meanwhile. Without a thread, get() does it all.
 class Pending {
  public:
   Pending(const unsigned char *bytes, size_t size);
@@ -33,8 +37,42 @@ class Pending {
  private:
   const unsigned char *bytes_;
   size_t size_;
-  unsigned char md5_[16];  // the worker's, read once it has been joined
+  // Written by the worker (SHA-1 by whoever claims it), read once it has
+  // been joined.
+  unsigned char md5_[16];
   unsigned char crc_[4];
+  unsigned char sha1_[20];
+  std::atomic<bool> sha1_claimed_{false};
+  std::thread worker_;
+};
+
+// The digests of many buffers, worked out in the order given on a thread of
+// its own while the caller goes on. Each buffer must stay unchanged, and
+// each Digests in place, until finish() has filled them all in. Without a
+// thread, add() works them out at once.
+class Queue {
+ public:
+  Queue();
+  ~Queue();
+  Queue(const Queue &) = delete;
+  Queue &operator=(const Queue &) = delete;
+  void add(const unsigned char *bytes, size_t size, Digests *out);
+  void finish();
+
+ private:
+  struct Job {
+    const unsigned char *bytes;
+    size_t size;
+    Digests *out;
+    unsigned char crc[4], md5[16], sha1[20];
+  };
+  void work();
+
+  std::mutex mutex_;
+  std::condition_variable added_;
+  std::deque<Job> jobs_;  // added at the end only, so a job stays in place
+  size_t next_ = 0;       // the worker's next job
+  bool closing_ = false;
   std::thread worker_;
 };
 

@@ -37,7 +37,8 @@ std::string usage(const std::string &prog) {
          "-version    print program version and copyright\n"
          "-check      check the image's consistency and list its problems\n"
          "-json       print everything as one line of JSON\n"
-         "-svg        print a picture of the disk as SVG\n";
+         "-svg        print a picture of the disk as SVG\n"
+         "-extract DIR write every file into the new directory DIR, with a manifest\n";
 }
 
 const std::string kLoadError = "error: loading diskimage failed.\n";
