@@ -64,9 +64,7 @@ Pending::Pending(const unsigned char *bytes, size_t size) : bytes_(bytes), size_
   // allocator set up an arena of its own, which costs more than CRC-32.
   try {
     worker_ = std::thread([this] {
-      md5_of(bytes_, size_, md5_);
-      crc32_of(bytes_, size_, crc_);
-      if (!sha1_claimed_.exchange(true)) sha1_of(bytes_, size_, sha1_);
+      for (int d = kMd5; d < kDigests; ++d) take(static_cast<Digest>(d));
     });
   } catch (const std::system_error &) {
     // No thread to be had: get() works them out.
@@ -77,14 +75,23 @@ Pending::~Pending() {
   if (worker_.joinable()) worker_.join();
 }
 
-Digests Pending::get() {
-  if (!sha1_claimed_.exchange(true)) sha1_of(bytes_, size_, sha1_);
-  if (worker_.joinable()) {
-    worker_.join();
-  } else {
-    md5_of(bytes_, size_, md5_);
-    crc32_of(bytes_, size_, crc_);
+void Pending::take(Digest digest) {
+  if (taken_[digest].exchange(true)) return;
+  switch (digest) {
+    case kMd5:
+      md5_of(bytes_, size_, md5_);
+      break;
+    case kSha1:
+      sha1_of(bytes_, size_, sha1_);
+      break;
+    default:
+      crc32_of(bytes_, size_, crc_);
   }
+}
+
+Digests Pending::get() {
+  for (int d = kDigests; d-- > kMd5;) take(static_cast<Digest>(d));
+  if (worker_.joinable()) worker_.join();
   return {hex(crc_, sizeof crc_), hex(md5_, sizeof md5_), hex(sha1_, sizeof sha1_)};
 }
 
