@@ -5,9 +5,10 @@
 # through pkg-config; then builds the README's first program,
 # examples/first_program.c, through pkg-config as the README says, and lists
 # the image it makes. Every version installed must be the project's, as the
-# build's cache holds it. The static build also makes the .deb and checks it;
-# the shared one checks that the library exports exactly what the installed
-# header declares with DI_API.
+# build's cache holds it. Both make the .deb and check its dependencies on
+# zlib and libcrypto, which kestrix carries when static and loads when not;
+# the static build checks the rest of the .deb, the shared one that the
+# library exports exactly what the installed header declares with DI_API.
 #
 #   .ci/install_test.sh                 static library, then shared
 #   .ci/install_test.sh static|shared   one of them
@@ -175,6 +176,21 @@ EOF
     fail "installed kestrix --version: $version_text"
   "$prefix/bin/kestrix" samples/damaged.d64 -dir | grep -q '"cycle" .*52,file too large' ||
     fail "installed kestrix does not report the cyclic file of samples/damaged.d64"
+  # The digests come from zlib and libcrypto, carried in a static kestrix and
+  # loaded by a dynamic one.
+  local sha1
+  sha1=$(sha1sum <samples/clean.d64 | cut -d' ' -f1)
+  "$prefix/bin/kestrix" samples/clean.d64 -json | grep -qF "\"sha1\":\"$sha1\"" ||
+    fail "installed kestrix gives another SHA-1 of samples/clean.d64 than $sha1"
+  local needed
+  needed=$(readelf -d "$prefix/bin/kestrix" | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p')
+  if [ "$kind" = static ]; then
+    [ -z "$needed" ] || fail "the static build's kestrix loads $needed"
+  else
+    grep -q '^libcrypto\.so' <<<"$needed" && grep -q '^libz\.so' <<<"$needed" ||
+      fail "the shared build's kestrix does not load libcrypto and libz: $needed"
+  fi
+  [ -f "$prefix/share/doc/kestrix/NOTICE" ] || fail "no NOTICE of zlib and libcrypto installed"
   echo "ok: installed files"
 
   echo "== $kind library: consumer through find_package"
@@ -216,25 +232,37 @@ $got"
 $got"
   echo "ok: $kind first program"
 
+  echo "== $kind library: Debian package"
+  (cd "$build" && cpack -G DEB >"$work/$kind-cpack.log" 2>&1) || {
+    cat "$work/$kind-cpack.log"
+    fail "cpack -G DEB"
+  }
+  local deb depends
+  deb=$(find "$build" -maxdepth 1 -name 'kestrix_*.deb')
+  [ -n "$deb" ] || fail "no .deb made"
+  # A package depends on what its programs load: a dynamic kestrix on zlib
+  # and libcrypto, a static one on neither.
+  depends=$(dpkg-deb -f "$deb" Depends)
+  if [ "$kind" = shared ]; then
+    [[ $depends == *zlib1g* && $depends == *libssl* ]] ||
+      fail "the shared build's package does not depend on zlib1g and libssl: $depends"
+  else
+    [[ $depends != *zlib1g* && $depends != *libssl* ]] ||
+      fail "the static build's package depends on what kestrix carries: $depends"
+  fi
+  echo "ok: $(basename "$deb") depends on: ${depends:-nothing}"
+
   if [ "$kind" = shared ]; then
     for c in "$work/$kind-cmake-consumer/consumer" "$work/$kind-pc-consumer"; do
       readelf -d "$c" | grep -qF "Shared library: [$so]" || fail "$c is not linked against $so"
     done
     echo "ok: consumers load $so"
   else
-    echo "== $kind library: Debian package"
-    (cd "$build" && cpack -G DEB >"$work/cpack.log" 2>&1) || {
-      cat "$work/cpack.log"
-      fail "cpack -G DEB"
-    }
-    local deb
-    deb=$(find "$build" -maxdepth 1 -name 'kestrix_*.deb')
-    [ -n "$deb" ] || fail "no .deb made"
     local contents
     contents=$(dpkg-deb -c "$deb")
     for f in ./usr/bin/kestrix ./usr/include/diskimage/diskimage.h ./usr/lib/libdiskimage.a \
       ./usr/lib/pkgconfig/diskimage.pc ./usr/lib/cmake/diskimage/diskimageConfig.cmake \
-      ./usr/share/man/man1/kestrix.1; do
+      ./usr/share/man/man1/kestrix.1 ./usr/share/doc/kestrix/NOTICE; do
       grep -q " $f\$" <<<"$contents" || fail "$f missing from $(basename "$deb")"
     done
     [ "$(dpkg-deb -f "$deb" Package)" = kestrix ] || fail "package name"

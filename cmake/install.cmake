@@ -80,10 +80,12 @@ configure_file(${PROJECT_SOURCE_DIR}/cmake/diskimage.pc.in
   ${PROJECT_BINARY_DIR}/diskimage.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/diskimage.pc DESTINATION ${DISKIMAGE_PC_DIR})
 
-# The man page, and the licence and the README as the package's documents.
+# The man page, and the licence, the notices of the code the program carries
+# (zlib's and libcrypto's) and the README as the package's documents.
 install(FILES ${PROJECT_SOURCE_DIR}/docs/kestrix.1
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/README.md
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/NOTICE
+  ${PROJECT_SOURCE_DIR}/README.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # The Debian package, only for a build of kestrix itself: CPack's settings are
@@ -110,11 +112,19 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "the kestrix authors" CACHE STRING
   "Maintainer field of the .deb")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+# The package's dependencies are what its programs load. A static kestrix
+# carries zlib and libcrypto, whose licences ask for no source to go with it
+# (so no Built-Using either), and loads nothing; a dynamic one loads them.
+# The library uses neither, so the pkg-config file and the CMake package
+# name neither.
 find_program(KESTRIX_DPKG_SHLIBDEPS dpkg-shlibdeps)
 mark_as_advanced(KESTRIX_DPKG_SHLIBDEPS)
 if(KESTRIX_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+  if(NOT KESTRIX_LINKED_STATIC)
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", zlib1g, libssl3")
+  endif()
 endif()
 include(CPack)

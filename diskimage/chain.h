@@ -7,7 +7,8 @@
 // walk, over the same rule for the next block:
 //
 //  - walk_chain follows one chain, with a visited set for its bound. Directory
-//    lookups, freeing a chain and extending the directory use it.
+//    lookups, freeing a chain and extending the directory use it, and so does
+//    reading a file whole for extraction, with the reading step below.
 //  - ChainMap answers for every block at once where the walk from it leads:
 //    its last block, or the loop it runs into, and how far. It resolves each
 //    block once, so the listing's worked-out reads and the check, which ask
@@ -49,6 +50,19 @@ inline TsPair read_link_after(const KindInfo &kind, TsPair ts, TsPair link) {
   return link;
 }
 
+// The steps walk_chain can take from block ts, whose stored link is `link`:
+// to the link as stored, or on as reading goes (a link of track 0 still ends
+// the chain, whatever block holds it).
+struct FollowLink {
+  TsPair operator()(TsPair, TsPair link) const { return link; }
+};
+struct ReadOn {
+  const KindInfo *kind;
+  TsPair operator()(TsPair ts, TsPair link) const {
+    return link.track == 0 ? link : read_link_after(*kind, ts, link);
+  }
+};
+
 // ---- One chain --------------------------------------------------------------
 
 // How a chain walk ended.
@@ -66,10 +80,11 @@ struct ChainEnd {
   bool complete() const { return stop == ChainStop::kEnd; }
 };
 
-// Walks a chain of blocks by their stored links, from `first`, calling
-// visit(ts, block) for each block; visit returns false to stop early.
-template <typename Visit>
-ChainEnd walk_chain(DiImage *image, TsPair first, Visit &&visit) {
+// Walks a chain of blocks from `first`, taking each next block by `step`
+// (the stored links by default), calling visit(ts, block) for each block;
+// visit returns false to stop early.
+template <typename Visit, typename Step = FollowLink>
+ChainEnd walk_chain(DiImage *image, TsPair first, Visit &&visit, Step step = {}) {
   const KindInfo *kind = kind_info(image->type);
   // Kept in bits: every open by name walks the directory, so clearing this
   // set is part of the listing's inner loop.
@@ -84,7 +99,7 @@ ChainEnd walk_chain(DiImage *image, TsPair first, Visit &&visit) {
     last = ts;
     unsigned char *block = image->blocks + kBlockSize * kind->block_num(ts);
     if (!visit(ts, block)) break;
-    ts = stored_link(block);
+    ts = step(ts, stored_link(block));
   }
   return {last, ChainStop::kEnd, ts};
 }

@@ -435,16 +435,15 @@ class Checker {
 
   void check_file(int f) {
     const FileEntry &slot = out_.file_list[f].slot;
-    const auto *bytes = reinterpret_cast<const unsigned char *>(&slot);
     const int type = slot.type & DI_TYPE_MASK;
     if (!(slot.type & DI_CLOSED))
       out_.problem_list.push_back(blank_problem(DI_PROBLEM_UNCLOSED, f));
     // A group's other members are the head's blocks under another name.
     if (out_.alias_list[static_cast<size_t>(f)] != f) return;
 
-    const bool geos = type >= DI_FT_SEQ && type <= DI_FT_USR && bytes[kSlotGeosType] != 0;
-    const bool vlir = geos && bytes[kSlotGeosStructure] == kGeosVlir;
-    const TsPair extra = make_ts(bytes[kSlotSideSectors], bytes[kSlotSideSectors + 1]);
+    const bool geos = slot_is_geos(slot);
+    const bool vlir = slot_is_vlir(slot);
+    const TsPair extra = slot_extra_ts(slot);
 
     walk_part(f, DI_PART_DATA, -1, slot.first_ts, !vlir);
     if (vlir && kind_.valid(slot.first_ts)) {

@@ -186,6 +186,13 @@ DI_API long di_file_size(const DiImage *image);
 /* 1 when di_sync() will not write the image back: an image decoded from a
  * raw dump, for which there is no GCR writer. di_save_new() still writes it. */
 DI_API int di_image_read_only(const DiImage *image);
+/* The bytes of the image file as they were last read or written (by
+ * di_load_image(), di_load_image_from_memory() or di_sync()), for hashing or
+ * copying the file whole: a pointer into the image, valid while it stays
+ * unchanged, and their count in *size. For a raw dump the dump's own bytes,
+ * always. Null with *size 0 once any other image has changed (dirty 1), as
+ * after di_create_image(). */
+DI_API const unsigned char *di_image_bytes(const DiImage *image, long *size);
 
 /* ---- Raw dumps ---------------------------------------------------------- */
 /*
@@ -567,6 +574,80 @@ typedef struct DiListing {
 DI_API DiListing *di_listing(DiImage *image, int scan);
 /* Releases a listing; null is a harmless no-op. */
 DI_API void di_listing_free(DiListing *listing);
+
+/* ---- A file's data, read whole ------------------------------------------ */
+/*
+ * One directory slot's data read out whole, as extracting it to a file needs:
+ * along the slot's own chain (never looked up by name), with the steps di_read
+ * takes, but stopping where di_read would go on or give nothing: in front of
+ * a block whose error byte is not 1, in front of a block that links to no
+ * block, at a block the chain passed already, and at an empty last block. A
+ * chain is read to its end however long; `limit` bounds what is delivered.
+ */
+
+/* How a slot's data is read (DiFileData.shape). */
+enum {
+  DI_DATA_CHAIN,    /* its chain from the slot's first block */
+  DI_DATA_REL,      /* REL: the data chain (the records); side sectors are not read */
+  DI_DATA_GEOS,     /* GEOS, sequential: the data chain, and the info block */
+  DI_DATA_VLIR,     /* GEOS VLIR: each record's chain in list order, and the info block */
+  DI_DATA_PARTITION /* CBM partition: the slot's block count from its first block, in
+                       block order, 256 bytes each */
+};
+
+/* Bytes of a GEOS info block as read: the whole block, link bytes included. */
+enum { DI_INFO_SIZE = 256 };
+
+/* One record of a VLIR file, where it lies in DiFileData.data. */
+typedef struct DiRecord {
+  long offset;
+  long size; /* 0 for an empty record, or one that could not be read */
+} DiRecord;
+
+/* What reading one slot's data gave; owned by the caller until
+ * di_file_data_free(). */
+typedef struct DiFileData {
+  int shape;           /* DI_DATA_* */
+  unsigned char *data; /* the bytes read, in order; null when none */
+  long size;
+  int blocks_read; /* blocks whose bytes are in data */
+  int complete;    /* 1 when every read ended at its last block (a partition at
+                      its count) with no error and no cut, and the info block,
+                      if any, was read */
+  DiStatus status; /* what stopped the first read that stopped early, as the
+                      listing words a status: 66 with the link or first block
+                      that names no block, 52 with a block passed before, the
+                      error code of a damaged block, -1 with an empty last
+                      block; code 0 when nothing did (a cut is not a status) */
+  TsPair stop;     /* the block that read stopped at or in front of; track 0
+                      when the status names no block of the read */
+  int cut;         /* 1 when `limit` ended the reading before its end */
+  /* Blocks whose data is missing: each block a read stopped in front of,
+   * each damaged block of a partition (its bytes are in data as they lie), an
+   * info block that could not be read, and, where the limit cut, the first
+   * block not read of each read it cut or left out. At most 130, or for a
+   * partition one a block read. */
+  int lost_count;
+  TsPair *lost;
+  int record_length; /* DI_DATA_REL: slot byte 23; else 0 */
+  int record_count;  /* DI_DATA_VLIR: pairs of the record list up to its end */
+  DiRecord *records; /* DI_DATA_VLIR: by record number; else null */
+  TsPair info_ts;    /* DI_DATA_GEOS, DI_DATA_VLIR: slot bytes 21-22 */
+  int info_read;     /* the info block was read into info */
+  unsigned char info[DI_INFO_SIZE];
+} DiFileData;
+
+/* Reads the data of the file whose slot (a copy will do, such as
+ * DiListedFile.dir.slot) is given, delivering at most `limit` bytes, the info
+ * block's included; a block that would pass the limit is not read, and
+ * neither is anything after it. A slot whose first block does not exist
+ * gives no bytes and status 66. Changes nothing in the image, its status
+ * included. Null when out of memory; release with di_file_data_free(). The
+ * cost grows with the bytes delivered and the blocks passed (at most the
+ * image's blocks per chain, 127 chains for a VLIR file). */
+DI_API DiFileData *di_file_data(DiImage *image, const FileEntry *slot, long limit);
+/* Releases what di_file_data() returned; null is a harmless no-op. */
+DI_API void di_file_data_free(DiFileData *data);
 
 /* ---- Integrity check --------------------------------------------------- */
 

@@ -430,12 +430,23 @@ DiImage *image_from_raw(const char *path, const unsigned char *bytes, long long 
   const long long decoded = kind.image_size + kind.blocks;
   if (auto *smaller = static_cast<unsigned char *>(std::realloc(out, static_cast<size_t>(decoded))))
     out = smaller;
+  auto *file_bytes = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(size)));
+  if (!file_bytes) {
+    std::free(out);
+    errno = ENOMEM;
+    return nullptr;
+  }
+  std::memcpy(file_bytes, bytes, static_cast<size_t>(size));
   DiImage *image = image_from_buffer(path, out, decoded);
-  if (!image) return nullptr;
+  if (!image) {
+    std::free(file_bytes);
+    return nullptr;
+  }
   ImageRecord &record = record_of(image);
   record.format = check.format;
   record.file_size = size;
   record.read_only = true;
+  record.file_bytes = file_bytes;
   return image;
 }
 

@@ -297,9 +297,26 @@ void di_sync(DiImage *image) {
   if (write_beside(target, image->blocks, image->size, true)) image->dirty = 0;
 }
 
+const unsigned char *di_image_bytes(const DiImage *image, long *size) {
+  // A raw dump's file is kept as it was read, and is never written.
+  if (const unsigned char *file = record_of(image).file_bytes) {
+    *size = static_cast<long>(record_of(image).file_size);
+    return file;
+  }
+  // The buffer holds the file byte for byte, blocks then error table, until
+  // something changes it.
+  if (image->dirty) {
+    *size = 0;
+    return nullptr;
+  }
+  *size = image->size;
+  return image->blocks;
+}
+
 void di_free_image(DiImage *image) {
   if (!image) return;
   if (image->dirty) di_sync(image);  // which leaves a raw dump's file alone
+  std::free(record_of(image).file_bytes);
   std::free(image->path);
   std::free(image->blocks);
   std::free(image);

@@ -27,6 +27,9 @@ struct ImageRecord {
   int format;           // DI_FORMAT_*
   long long file_size;  // bytes of the file as read
   bool read_only;       // decoded from a raw dump: di_sync() must not write
+  // A raw dump's own bytes, kept for di_image_bytes(): the decoded image is
+  // not the file. Null for an image whose blocks are its file.
+  unsigned char *file_bytes;
 };
 static_assert(std::is_standard_layout_v<ImageRecord>);
 inline ImageRecord &record_of(DiImage *image) {

@@ -108,12 +108,30 @@ inline constexpr int kSlotSideSectors = 21;
 inline constexpr int kSlotGeosInfo = 21;
 inline constexpr int kSlotGeosStructure = 23;
 inline constexpr int kSlotGeosType = 24;
+inline constexpr int kSlotRecordLength = 23;  // REL
 inline constexpr int kGeosVlir = 1;
 inline constexpr int kRecordPairs = 127;
 static_assert(sizeof(FileEntry) == kSlotSize, "FileEntry must be one 32-byte slot");
 
 inline int slot_blocks(const FileEntry &slot) {
   return slot.blocks[0] | slot.blocks[1] << 8;
+}
+inline int slot_byte(const FileEntry &slot, int offset) {
+  return reinterpret_cast<const unsigned char *>(&slot)[offset];
+}
+// A GEOS file is a SEQ, PRG or USR slot whose GEOS type is set; a DEL or REL
+// slot keeps other things in those bytes.
+inline bool slot_is_geos(const FileEntry &slot) {
+  const int type = slot.type & DI_TYPE_MASK;
+  return type >= DI_FT_SEQ && type <= DI_FT_USR && slot_byte(slot, kSlotGeosType) != 0;
+}
+inline bool slot_is_vlir(const FileEntry &slot) {
+  return slot_is_geos(slot) && slot_byte(slot, kSlotGeosStructure) == kGeosVlir;
+}
+// The REL side-sector chain or the GEOS info block, by slot bytes 21-22.
+inline TsPair slot_extra_ts(const FileEntry &slot) {
+  return TsPair{static_cast<unsigned char>(slot_byte(slot, kSlotSideSectors)),
+                static_cast<unsigned char>(slot_byte(slot, kSlotSideSectors + 1))};
 }
 
 // ---- Track/sector arithmetic ----------------------------------------------------

@@ -176,4 +176,36 @@ int bam_free_count(DiImage *image) {
   return total;
 }
 
+void Invariants::file_data(DiImage *image) const {
+  // A VLIR record list holds 127 pairs after its link.
+  constexpr int kRecordPairs = (DI_BLOCK_SIZE - DI_DATA_START) / 2;
+  DiListing *listing = di_listing(image, 0);
+  KESTRIX_FUZZ_EXPECT(*this, listing != nullptr);
+  if (!listing) return;
+  long left = 16L * image->size;
+  for (int i = 0; i < listing->file_count; ++i) {
+    DiFileData *data = di_file_data(image, &listing->files[i].dir.slot, left);
+    KESTRIX_FUZZ_EXPECT(*this, data != nullptr);
+    if (!data) break;
+    const long taken = data->size + (data->info_read ? DI_INFO_SIZE : 0);
+    KESTRIX_FUZZ_EXPECT(*this, taken >= 0 && taken <= left);
+    KESTRIX_FUZZ_EXPECT(*this, (data->size == 0) == (data->data == nullptr));
+    KESTRIX_FUZZ_EXPECT(
+        *this, data->blocks_read >= 0 && data->size <= data->blocks_read * long{DI_BLOCK_SIZE});
+    KESTRIX_FUZZ_EXPECT(*this, data->lost_count <= std::max(130, data->blocks_read + 1));
+    KESTRIX_FUZZ_EXPECT(
+        *this, !data->complete || (data->status.code == 0 && !data->cut && data->lost_count == 0));
+    KESTRIX_FUZZ_EXPECT(*this, data->record_count <= kRecordPairs);
+    long at = 0;
+    for (int r = 0; r < data->record_count; ++r) {
+      KESTRIX_FUZZ_EXPECT(*this, data->records[r].offset == at && data->records[r].size >= 0);
+      at += data->records[r].size;
+    }
+    KESTRIX_FUZZ_EXPECT(*this, data->record_count == 0 || at == data->size);
+    left -= taken;
+    di_file_data_free(data);
+  }
+  di_listing_free(listing);
+}
+
 }  // namespace kestrix_fuzz

@@ -59,6 +59,10 @@ class Invariants {
   static size_t svg_size_limit(const DiCheck &check, size_t image_arg_size);
   // -svg: well formed, and within the limit.
   void svg_report(std::string_view text, size_t limit) const;
+  // Every listed file's data read whole as -extract reads it, within the
+  // extraction's limit shared out in listing order: each read delivers no
+  // more than it was given and agrees with what its record says of itself.
+  void file_data(DiImage *image) const;
 
  private:
   Handler handler_;

@@ -110,6 +110,7 @@ void run_check(const Invariants &invariants, DiImage *image) {
     print_check(facts, null_sink());
     invariants.json_report(Rendered(facts, print_json).text());
   }
+  invariants.file_data(image);
   invariants.unchanged(before, image);
   invariants.status(image);
 }

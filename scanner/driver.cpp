@@ -37,6 +37,7 @@ struct Command {
   const char *help;  // the usage text's line
   int (*action)(Run &run);
   bool scans_files = false;     // shows what reading each listed file leaves
+  bool hashes_file = false;     // gives the image file's digests
   const char *value = nullptr;  // what the next argument is, for one that takes it
 };
 
@@ -112,6 +113,15 @@ int run_save(Run &run) {
   return kUsageError;
 }
 
+// A failed extraction ends the run as a usage error does, after the output
+// of the commands before it.
+int run_extract(Run &run) {
+  std::string error;
+  if (extract_files(run.image, run.value, stdout, &error)) return kGoOn;
+  complain(run.prog, error);
+  return kUsageError;
+}
+
 // In the order the usage text lists them.
 constexpr Command kCommands[] = {
     {"-dir", "show directory and scan files", run_dir, true},
@@ -122,9 +132,12 @@ constexpr Command kCommands[] = {
     {"-name", "print image name", run_name},
     {"-version", "print program version and copyright", run_version},
     {"-check", "check the image's consistency and list its problems", run_check},
-    {"-json", "print everything as one line of JSON", run_json, true},
+    {"-json", "print everything as one line of JSON", run_json, true, true},
     {"-svg", "print a picture of the disk as SVG", run_svg},
-    {"-save", "write the image as a D64, D71 or D81 with its errors", run_save, false, "FILE"},
+    {"-save", "write the image as a D64, D71 or D81 with its errors", run_save, false, false,
+     "FILE"},
+    {"-extract", "write every file into the new directory DIR, with a manifest", run_extract, false,
+     false, "DIR"},
 };
 
 // Matches an argument against a command given with one dash, also accepting
@@ -205,8 +218,10 @@ void print_usage(const char *prog) {
   std::puts("\ndiskimage can be d64, d71, d81");
   std::puts("\noptions:");
   for (const Command &command : kCommands) {
-    const std::string name =
-        command.value ? std::string(command.name) + " " + command.value : command.name;
+    std::string name = command.name;
+    if (command.value) name = name + ' ' + command.value;
+    // The help starts in column 12, or a space after a longer command.
+    if (name.size() >= 12) name += ' ';
     std::printf("%-12s%s\n", name.c_str(), command.help);
   }
 }
@@ -247,13 +262,16 @@ int run_commands(int argc, char **argv) {
   bool cut_short;
   // The listing works out every file's read only when a report shows it.
   bool scan_files = false;
+  bool hash_file = false;
   for (int i = 2; i < argc; ++i) {
     const Command *command = find_command(argv[i]);
-    scan_files = scan_files || (command && command->scans_files);
-    if (command && command->value) ++i;
+    if (!command) continue;
+    scan_files = scan_files || command->scans_files;
+    hash_file = hash_file || command->hashes_file;
+    if (command->value) ++i;
   }
   try {
-    facts::ImageFacts image_facts(image, argv[1], scan_files);
+    facts::ImageFacts image_facts(image, argv[1], scan_files, hash_file);
     Run run{prog, image_facts, image};
     status = run_all(prog, argc, argv, run, &cut_short);
   } catch (const std::bad_alloc &) {

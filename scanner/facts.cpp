@@ -2,6 +2,7 @@
 #include "scanner/facts.h"
 
 #include <new>
+#include <stdexcept>
 
 #include "scanner/reports.h"
 
@@ -15,7 +16,7 @@ std::string display_text(const unsigned char *bytes, int size) {
   return text;
 }
 
-ImageFacts::ImageFacts(DiImage *image, std::string image_arg, bool scan_files)
+ImageFacts::ImageFacts(DiImage *image, std::string image_arg, bool scan_files, bool hash_file)
     : image_(image),
       image_arg_(std::move(image_arg)),
       type_(image->type),
@@ -23,7 +24,11 @@ ImageFacts::ImageFacts(DiImage *image, std::string image_arg, bool scan_files)
       file_size_(di_file_size(image)),
       has_error_info_(image->error_info != nullptr),
       bam_layout_(di_bam_layout(image)),
-      scan_files_(scan_files) {}
+      scan_files_(scan_files) {
+  long size = 0;
+  const unsigned char *bytes = hash_file ? di_image_bytes(image, &size) : nullptr;
+  if (bytes) pending_hashes_.emplace(bytes, static_cast<size_t>(size));
+}
 
 const DiListing &ImageFacts::listing() {
   if (!listing_) {
@@ -112,6 +117,26 @@ const DiCheck &ImageFacts::check() {
     if (!check_) throw std::bad_alloc();
   }
   return *check_;
+}
+
+const hashes::Digests &ImageFacts::file_hashes() {
+  if (file_hashes_) return *file_hashes_;
+  if (pending_hashes_) {
+    file_hashes_ = pending_hashes_->get();
+    pending_hashes_.reset();
+    return *file_hashes_;
+  }
+  long size = 0;
+  const unsigned char *bytes = di_image_bytes(image_, &size);
+  if (!bytes) throw std::logic_error("the image changed since it was read");
+  file_hashes_ = hashes::of(bytes, static_cast<size_t>(size));
+  return *file_hashes_;
+}
+
+FileData ImageFacts::file_data(int index, long limit) {
+  FileData data(di_file_data(image_, &listing().files[index].dir.slot, limit));
+  if (!data) throw std::bad_alloc();
+  return data;
 }
 
 }  // namespace facts

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "diskimage/diskimage.h"
+#include "scanner/hashes.h"
 
 namespace facts {
 
@@ -35,20 +36,27 @@ struct Track {
   std::span<const unsigned char> errors;  // raw error bytes, 1 = no error
 };
 
+struct FileDataDeleter {
+  void operator()(DiFileData *data) const { di_file_data_free(data); }
+};
+using FileData = std::unique_ptr<DiFileData, FileDataDeleter>;
+
 class ImageFacts {
  public:
   // `image_arg` is the image as typed on the command line. `scan_files`
   // says whether a report of the run shows what reading each file leaves
   // (-dir, -json): the listing then works it out, else it only reads the
-  // directory, which is all the check needs.
-  ImageFacts(DiImage *image, std::string image_arg, bool scan_files = true);
+  // directory, which is all the check needs. `hash_file` says that a report
+  // will ask for the image file's digests, which then begin at once.
+  ImageFacts(DiImage *image, std::string image_arg, bool scan_files = true, bool hash_file = false);
   ImageFacts(const ImageFacts &) = delete;
   ImageFacts &operator=(const ImageFacts &) = delete;
 
   const std::string &image_arg() const { return image_arg_; }
   ImageType type() const { return type_; }
-  int format() const { return format_; }         // DI_FORMAT_*: the file's format
-  long file_size() const { return file_size_; }  // of the file as read
+  int format() const { return format_; }            // DI_FORMAT_*: the file's format
+  long file_size() const { return file_size_; }     // of the file as read
+  long image_size() const { return image_->size; }  // of the image it holds, decoded
   bool has_error_info() const { return has_error_info_; }
   int bam_layout() const { return bam_layout_; }  // DI_BAM_*
 
@@ -62,6 +70,12 @@ class ImageFacts {
   // The text -bammsg shows; none when it shows nothing.
   const std::optional<std::string> &bam_message();
   const DiCheck &check();
+  // The digests of the image file as it was read (di_image_bytes()), which
+  // needs the image unchanged since.
+  const hashes::Digests &file_hashes();
+  // Listed file `index`'s data read whole by its own slot, at most `limit`
+  // bytes of it; made afresh on every call.
+  FileData file_data(int index, long limit);
 
  private:
   struct ListingDeleter {
@@ -88,6 +102,8 @@ class ImageFacts {
   bool bam_message_read_ = false;
   std::optional<std::string> bam_message_;
   std::unique_ptr<DiCheck, CheckDeleter> check_;
+  std::optional<hashes::Pending> pending_hashes_;
+  std::optional<hashes::Digests> file_hashes_;
 };
 
 }  // namespace facts

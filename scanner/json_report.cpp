@@ -168,6 +168,10 @@ void print_json(facts::ImageFacts &image, FILE *out) {
   j.key("kind").string(names::kind(image.type()));
   j.key("format").string(names::format(image.format()));
   j.key("size").number(image.file_size());
+  // The digests go here, but are asked for last: they are being worked out
+  // meanwhile (see facts::ImageFacts), and the rest of the report is made
+  // first to give them the time.
+  const size_t digests_at = text.size();
   j.key("error_info").boolean(image.has_error_info());
   j.key("tracks_bam").string(names::bam_layout(image.bam_layout()));
   // Without a header line -dir shows no name, id or free count.
@@ -195,6 +199,17 @@ void print_json(facts::ImageFacts &image, FILE *out) {
   j.end_array();
   j.key("verdict").string(names::verdict(check.verdict));
   j.end_object();
+  const hashes::Digests &digests = image.file_hashes();
+  std::string members;
+  for (const auto &[name, hex] :
+       {std::pair{"crc32", &digests.crc32}, std::pair{"md5", &digests.md5},
+        std::pair{"sha1", &digests.sha1}}) {
+    members += ",\"";
+    members += name;
+    members += "\":";
+    output::append_json_string(members, *hex);
+  }
+  text.insert(digests_at, members);
   text += '\n';
   output::write(text, out);
 }

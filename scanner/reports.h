@@ -5,6 +5,7 @@
 #define KESTRIX_SCANNER_REPORTS_H
 
 #include <cstdio>
+#include <string>
 
 #include "scanner/facts.h"
 
@@ -37,5 +38,13 @@ void print_json(facts::ImageFacts &image, FILE *out);
 // -svg: a picture of the disk, one ring segment per block coloured by its
 // owner, with a title naming the image as typed and a legend.
 void print_svg(facts::ImageFacts &image, FILE *out);
+// -extract DIR: writes every listed file's data into the new directory `dir`
+// with its manifest, then one line per entry and a total to `out`. False,
+// with nothing left behind and *error saying why, when that failed.
+bool extract_files(facts::ImageFacts &image, const char *dir, FILE *out, std::string *error);
+// The name a file is written under, before its type and any number: a name
+// as -dir shows it, with '/', '\', a leading '.' and every byte outside
+// printable ASCII made '_', trailing spaces trimmed, and "_" for nothing.
+std::string extract_file_name(const std::string &shown);
 
 #endif  // KESTRIX_SCANNER_REPORTS_H

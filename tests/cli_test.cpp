@@ -38,7 +38,8 @@ std::string usage(const std::string &prog) {
          "-check      check the image's consistency and list its problems\n"
          "-json       print everything as one line of JSON\n"
          "-svg        print a picture of the disk as SVG\n"
-         "-save FILE  write the image as a D64, D71 or D81 with its errors\n";
+         "-save FILE  write the image as a D64, D71 or D81 with its errors\n"
+         "-extract DIR write every file into the new directory DIR, with a manifest\n";
 }
 
 const std::string kLoadError = "error: loading diskimage failed.\n";

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Runs kestrix -json over images, validates each report against the schema
-and compares its files, tracks and message with -dir, -map and -bammsg of the
-same image.
+"""Runs kestrix -json over images, validates each report against the schema,
+compares its files, tracks and message with -dir, -map and -bammsg of the
+same image, and its digests with what sha1sum, md5sum and zlib give for the
+image file.
 
 usage: json_report_test.py KESTRIX SCHEMA IMAGE...
 """
@@ -12,6 +13,7 @@ import re
 import subprocess
 import sys
 import tempfile
+import zlib
 
 try:
     import jsonschema
@@ -39,6 +41,17 @@ def entry_line(f):
     return line
 
 
+def file_digests(path):
+    """CRC-32, MD5 and SHA-1 of a file, as the usual tools give them."""
+    with open(path, "rb") as f:
+        data = f.read()
+    digests = {"crc32": "%08x" % zlib.crc32(data)}
+    for key, tool in (("md5", "md5sum"), ("sha1", "sha1sum")):
+        digests[key] = subprocess.run([tool], input=data, capture_output=True,
+                                      check=True).stdout.split()[0].decode("ascii")
+    return digests
+
+
 def compare(kestrix, image, report):
     problems = []
     with open(image, "rb") as f:
@@ -48,6 +61,9 @@ def compare(kestrix, image, report):
         problems.append("format is %s, not %s" % (report["format"], expected_format))
     if report["size"] != os.path.getsize(image):
         problems.append("size differs from the file's")
+    for key, value in file_digests(image).items():
+        if report[key] != value:
+            problems.append("%s %s differs from the file's %s" % (key, report[key], value))
     listing = run(kestrix, image, "-dir").decode("ascii").splitlines()
     entries = [l for l in listing if re.match(r"^\d+ {2,}\"", l)]
     if entries != [entry_line(f) for f in report["files"]]:
