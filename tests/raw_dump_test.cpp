@@ -65,6 +65,11 @@ TEST(RawDump, DecodesToTheImageItWasMadeFrom) {
     EXPECT_EQ(di_image_format(decoded.get()), size == kD71ErrSize ? DI_FORMAT_G71 : DI_FORMAT_G64);
     EXPECT_EQ(di_file_size(decoded.get()), static_cast<long>(dump.size()));
     EXPECT_TRUE(di_image_read_only(decoded.get()));
+    // The digests of a dump are those of the dump file, not of what it decodes to.
+    long bytes_size = 0;
+    const unsigned char *bytes = di_image_bytes(decoded.get(), &bytes_size);
+    ASSERT_NE(bytes, nullptr);
+    EXPECT_EQ(Bytes(bytes, bytes + bytes_size), dump);
   }
 }
 
