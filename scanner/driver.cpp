@@ -69,18 +69,10 @@ int run_name(Run &run) {
   return kGoOn;
 }
 
-int run_dir(Run &run) {
-  print_dir(run.image, stdout);
-  return kGoOn;
-}
-
-int run_map(Run &run) {
-  print_map(run.image, stdout);
-  return kGoOn;
-}
-
-int run_bammsg(Run &run) {
-  print_bammessage(run.image, stdout);
+// A report that only prints what it gathered.
+template <void (*print)(facts::ImageFacts &, FILE *)>
+int run_report(Run &run) {
+  print(run.image, stdout);
   return kGoOn;
 }
 
@@ -91,16 +83,6 @@ int run_version(Run &) {
 
 int run_check(Run &run) {
   if (print_check(run.image, stdout) != DI_VERDICT_INTACT) run.problems_found = true;
-  return kGoOn;
-}
-
-int run_json(Run &run) {
-  print_json(run.image, stdout);
-  return kGoOn;
-}
-
-int run_svg(Run &run) {
-  print_svg(run.image, stdout);
   return kGoOn;
 }
 
@@ -124,16 +106,16 @@ int run_extract(Run &run) {
 
 // In the order the usage text lists them.
 constexpr Command kCommands[] = {
-    {"-dir", "show directory and scan files", run_dir, true},
-    {"-map", "show BAM and Error Map", run_map},
-    {"-bammsg", "show BAM message", run_bammsg},
+    {"-dir", "show directory and scan files", run_report<print_dir>, true},
+    {"-map", "show BAM and Error Map", run_report<print_map>},
+    {"-bammsg", "show BAM message", run_report<print_bammessage>},
     {"-sep", "print a seperator line", run_sep},
     {"-cr", "print an empty line", run_cr},
     {"-name", "print image name", run_name},
     {"-version", "print program version and copyright", run_version},
     {"-check", "check the image's consistency and list its problems", run_check},
-    {"-json", "print everything as one line of JSON", run_json, true, true},
-    {"-svg", "print a picture of the disk as SVG", run_svg},
+    {"-json", "print everything as one line of JSON", run_report<print_json>, true, true},
+    {"-svg", "print a picture of the disk as SVG", run_report<print_svg>},
     {"-save", "write the image as a D64, D71 or D81 with its errors", run_save, false, false,
      "FILE"},
     {"-extract", "write every file into the new directory DIR, with a manifest", run_extract, false,
