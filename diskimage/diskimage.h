@@ -619,8 +619,11 @@ typedef struct DiFileData {
                       that names no block, 52 with a block passed before, the
                       error code of a damaged block, -1 with an empty last
                       block; code 0 when nothing did (a cut is not a status) */
-  TsPair stop;     /* the block that read stopped at or in front of; track 0
-                      when the status names no block of the read */
+  TsPair stop;     /* the block that read stopped at or in front of (for a
+                      record pointer that names no block, the record list);
+                      track 0 when no block of the file holds what stopped it:
+                      a slot's info block naming no block, a partition
+                      running off the disk */
   int cut;         /* 1 when `limit` ended the reading before its end */
   /* Blocks whose data is missing: each block a read stopped in front of,
    * each damaged block of a partition (its bytes are in data as they lie), an

@@ -142,7 +142,7 @@ class Reader {
       if (start.track == 0 && start.sector == 0) break;
       const long offset = static_cast<long>(out_.bytes.size());
       if (start.track != 0 && !kind_.valid(start)) {
-        stopped(DI_STATUS_ILLEGAL_TS, start, make_ts(0, 0));
+        stopped(DI_STATUS_ILLEGAL_TS, start, list_ts);
       } else if (start.track != 0) {
         read_chain(start);
       }

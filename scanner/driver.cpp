@@ -2,6 +2,7 @@
 // commands strictly left to right. The table of commands below is the one
 // place each command is named: the dispatch, the usage text and the hint for
 // a command typed where the image belongs are all made from it.
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -86,7 +87,24 @@ int run_check(Run &run) {
   return kGoOn;
 }
 
+// SIGXFSZ ends a process that passes its file size limit; ignored, the write
+// fails with EFBIG instead, and a -save or -extract cleans up after itself.
+class IgnoreFileSizeSignal {
+ public:
+  IgnoreFileSizeSignal() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGXFSZ, &ignore, &old_);
+  }
+  ~IgnoreFileSizeSignal() { sigaction(SIGXFSZ, &old_, nullptr); }
+
+ private:
+  struct sigaction old_ {};
+};
+
 int run_save(Run &run) {
+  IgnoreFileSizeSignal ignore_file_size;
   if (di_save_new(run.loaded, run.value) == 0) return kGoOn;
   const int why = errno;
   std::string reason = std::strerror(why);
@@ -98,6 +116,7 @@ int run_save(Run &run) {
 // A failed extraction ends the run as a usage error does, after the output
 // of the commands before it.
 int run_extract(Run &run) {
+  IgnoreFileSizeSignal ignore_file_size;
   std::string error;
   if (extract_files(run.image, run.value, stdout, &error)) return kGoOn;
   complain(run.prog, error);

@@ -4,7 +4,6 @@
 // beside it, renamed to DIR once complete, and any failure removes what was
 // written.
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -135,22 +134,6 @@ class Directory {
   bool committed_ = false;
 };
 
-// SIGXFSZ ends a process that passes its file size limit; ignored, the write
-// fails with EFBIG instead, and the extraction can clean up after itself.
-class IgnoreFileSizeSignal {
- public:
-  IgnoreFileSizeSignal() {
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGXFSZ, &ignore, &old_);
-  }
-  ~IgnoreFileSizeSignal() { sigaction(SIGXFSZ, &old_, nullptr); }
-
- private:
-  struct sigaction old_ {};
-};
-
 // "name.prg" with a number before the dot for the n-th of equal names.
 std::string numbered(const std::string &base, const std::string &extension, int n) {
   return n < 2 ? base + extension : base + "~" + std::to_string(n) + extension;
@@ -164,7 +147,6 @@ class Extraction {
   void run(std::string &report) {
     const DiListing &listing = image_.listing();
     const DiCheck &check = image_.check();
-    IgnoreFileSizeSignal ignore_file_size;
     Directory dir(target_);
     entries_.resize(static_cast<size_t>(listing.file_count));
     for (int i = 0; i < listing.file_count; ++i) {

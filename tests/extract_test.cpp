@@ -166,6 +166,14 @@ TEST(FileData, VlirRecordsComeBackInListOrderWithTheirInfoBlock) {
   const unsigned char *second = block(img, c.track, c.sector);
   const TsPair lost[] = {{second[0], second[1]}, info};
   EXPECT_EQ(blocks_of(cut->lost, cut->lost_count), blocks_of(lost, 2));
+
+  // A record pointer to no block stops the read at the list that holds it.
+  unsigned char *pairs = block(img, vlir->first_ts.track, vlir->first_ts.sector) + 2;
+  put(pairs + 4, {85, 85});
+  const DataPtr bad(di_file_data(img, vlir, 1L << 20));
+  EXPECT_EQ(bad->size, 300);
+  EXPECT_EQ(status_of(img, bad->status), "66,illegal track or sector,85,85");
+  EXPECT_EQ(blocks_of(&bad->stop, 1), blocks_of(&vlir->first_ts, 1));
 }
 
 }  // namespace

@@ -95,7 +95,8 @@ def compare(kestrix, image, report):
 
 def hostile_images(folder):
     """Images of every size full of random bytes, with names holding quotes
-    and backslashes in every slot of the first directory block."""
+    and backslashes in every slot of the first directory block, the first
+    slot's chain ending in a 0/0 link."""
     rng = random.Random(1541)
     paths = []
     for size, header, dir_track, dir_sector in ((174848, 357, 18, 1), (175531, 357, 18, 1),
@@ -108,6 +109,12 @@ def hostile_images(folder):
         for slot in range(8):
             data[at + slot * 32 + 2] = 0x82
             data[at + slot * 32 + 5:at + slot * 32 + 21] = b'"\\\x01a"\xa0' + bytes(10)
+        # The first slot's chain ends in a 0/0 link: status -1.
+        data[at + 3:at + 5] = b"\x01\x00"
+        data[0:2], data[256:258] = b"\x01\x01", b"\x00\x00"
+        if size % 256:
+            errors_at = size // 257 * 256
+            data[errors_at:errors_at + 2] = b"\x01\x01"
         path = os.path.join(folder, "hostile %d \"\\.img" % size)
         with open(path, "wb") as f:
             f.write(data)

@@ -2,6 +2,7 @@
 // the image it was made from, -save, and why a dump that does not load fails.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -90,6 +91,16 @@ TEST(RawCli, SaveWritesThePlainFormOnce) {
     EXPECT_EQ(failed.status, 255);
   }
   EXPECT_EQ(slurp(saved), decoded);
+
+  // Under a file size limit the write fails, rather than the process being
+  // ended by SIGXFSZ with a part of the file left behind.
+  const std::string limited = dir.file("limited.d64");
+  const Result cut = testing_cli::run_program("/bin/sh", {"-c", "ulimit -f 8 && exec \"$0\" \"$@\"",
+                                                          KESTRIX_BINARY, raw, "-save", limited});
+  EXPECT_EQ(cut.err, "kestrix: cannot save " + limited + ": File too large\n");
+  EXPECT_EQ(cut.status, 255);
+  for (const auto &entry : std::filesystem::directory_iterator(dir.path))
+    EXPECT_EQ(entry.path().filename().string().find("limited"), std::string::npos);
 
   // Any other image is saved as it was loaded.
   const std::string d81 = store(dir, "disk.d81", Bytes(static_cast<size_t>(kD81ErrSize), 0x3C));
