@@ -16,9 +16,7 @@ import tempfile
 import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from json_report_test import file_digests, hostile_images  # noqa: E402  (may re-exec)
-
-import jsonschema  # noqa: E402
+from json_report_test import check_each, file_digests, hostile_images  # noqa: E402  (may re-exec)
 
 
 def directory_through_disk():
@@ -114,17 +112,12 @@ def main():
     images.append(os.path.join(folder.name, "through.d64"))
     with open(images[-1], "wb") as f:
         f.write(directory_through_disk())
-    with open(schema_path, encoding="utf-8") as f:
-        validator = jsonschema.Draft202012Validator(json.load(f))
-    failed = 0
-    for image in images:
+
+    def check_in_new_directory(image, validator):
         with tempfile.TemporaryDirectory() as work:
-            errors = check(kestrix, image, validator, work)
-        for e in errors:
-            print("%s: %s" % (image, e))
-        failed += bool(errors)
-    print("%d passed, %d failed" % (len(images) - failed, failed))
-    return 1 if failed else 0
+            return check(kestrix, image, validator, work)
+
+    return check_each(images, schema_path, check_in_new_directory)
 
 
 if __name__ == "__main__":

@@ -122,25 +122,37 @@ def hostile_images(folder):
     return paths
 
 
-def main():
-    kestrix, schema_path, images = sys.argv[1], sys.argv[2], sys.argv[3:]
-    folder = tempfile.TemporaryDirectory()
-    images += hostile_images(folder.name)
+def check_each(images, schema_path, check):
+    """Runs check(image, validator) over the images, prints what each one
+    returns as wrong, and returns the exit status."""
     with open(schema_path, encoding="utf-8") as f:
         validator = jsonschema.Draft202012Validator(json.load(f))
     failed = 0
     for image in images:
-        out = run(kestrix, image, "-json")
-        report = json.loads(out)
-        errors = [e.message for e in validator.iter_errors(report)]
-        errors += compare(kestrix, image, report)
-        if not out.endswith(b"}\n") or out.count(b"\n") != 1:
-            errors.append("not one line")
+        errors = check(image, validator)
         for e in errors:
             print("%s: %s" % (image, e))
         failed += bool(errors)
     print("%d passed, %d failed" % (len(images) - failed, failed))
     return 1 if failed else 0
+
+
+def check_report(kestrix, image, validator):
+    out = run(kestrix, image, "-json")
+    report = json.loads(out)
+    errors = [e.message for e in validator.iter_errors(report)]
+    errors += compare(kestrix, image, report)
+    if not out.endswith(b"}\n") or out.count(b"\n") != 1:
+        errors.append("not one line")
+    return errors
+
+
+def main():
+    kestrix, schema_path, images = sys.argv[1], sys.argv[2], sys.argv[3:]
+    folder = tempfile.TemporaryDirectory()
+    images += hostile_images(folder.name)
+    return check_each(images, schema_path,
+                      lambda image, validator: check_report(kestrix, image, validator))
 
 
 if __name__ == "__main__":
