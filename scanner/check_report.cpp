@@ -11,6 +11,7 @@
 namespace {
 
 using output::append_int;
+using output::append_status;
 using output::append_ts;
 
 class CheckText {
@@ -33,12 +34,8 @@ class CheckText {
     // "damaged: 5 loss, 0 risk, 3 notes"
     text_ += names::verdict(check_.verdict);
     text_ += ": ";
-    append_int(text_, check_.loss_count);
-    text_ += " loss, ";
-    append_int(text_, check_.risk_count);
-    text_ += " risk, ";
-    append_int(text_, check_.note_count);
-    text_ += " notes\n";
+    text_ += names::severity_counts(check_);
+    text_ += '\n';
     return std::move(text_);
   }
 
@@ -133,13 +130,10 @@ class CheckText {
         text_ += ", not to the directory at ";
         append_ts(text_, p.expected);
         break;
-      case DI_PROBLEM_DIRECTORY: {
-        char status[DI_STATUS_SIZE];
-        di_status_text(image_.type(), p.status, p.block, status);
+      case DI_PROBLEM_DIRECTORY:
         text_ += "directory ends early: ";
-        text_ += status;
+        append_status(text_, image_.type(), p.status, p.block);
         break;
-      }
       case DI_PROBLEM_UNCLOSED:
         file_name(p.file);
         text_ += ": not closed";

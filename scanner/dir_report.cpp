@@ -10,17 +10,11 @@ namespace {
 
 using namespace output;
 
-void append_status(std::string &text, ImageType type, DiStatus status) {
-  char buffer[DI_STATUS_SIZE];
-  di_status_text(type, status.code, status.ts, buffer);
-  text += buffer;
-}
-
 // "   %s" with the status, where it says anything.
 void append_status_suffix(std::string &text, ImageType type, DiStatus status) {
   if (status.code == DI_STATUS_OK) return;
   text += "   ";
-  append_status(text, type, status);
+  append_status(text, type, status.code, status.ts);
 }
 
 // An entry line: "%-5d  %-19s%c%s%c", then what its scan left.
@@ -80,7 +74,7 @@ void print_dir(facts::ImageFacts &image, FILE *out) {
   // simply stops short would pass for a complete one.
   if (listing.stop.code != 0) {
     text += "DIR: ";
-    append_status(text, type, listing.stop);
+    append_status(text, type, listing.stop.code, listing.stop.ts);
     text += ' ';
     if (listing.stop.code == DI_STATUS_FILE_TOO_LARGE) text += "(cyclic Track/Sector link)";
     text += '\n';

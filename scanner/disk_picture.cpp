@@ -90,7 +90,23 @@ constexpr int kLegendFiles = 32;
 // ---- Text -------------------------------------------------------------------
 
 using output::append_int;
-using svg::append_number;
+
+// What the hover texts and the legend call a block no one owns, by its
+// state; null for an owned block.
+const char *unowned_words(int state) {
+  switch (state) {
+    case DI_BLOCK_FREE:
+      return "free";
+    case DI_BLOCK_UNUSED:
+      return "allocated, used by no file";
+    case DI_BLOCK_RESERVED:
+      return "reserved by the drive";
+    case DI_BLOCK_OUTSIDE_BAM:
+      return "outside the BAM";
+    default:
+      return nullptr;
+  }
+}
 
 std::string count_text(int count, const char *one, const char *many) {
   return std::to_string(count) + " " + (count == 1 ? one : many);
@@ -208,18 +224,10 @@ class Picture {
   // how many own it), and its error. A BAM that calls it free shows as its
   // mark.
   void append_block_text(std::string &text, const DiBlockState &b) const {
-    append_int(text, b.ts.track);
-    text += '/';
-    append_int(text, b.ts.sector);
+    output::append_ts(text, b.ts);
     text += ": ";
-    if (b.state == DI_BLOCK_FREE) {
-      text += "free";
-    } else if (b.state == DI_BLOCK_UNUSED) {
-      text += "allocated, used by no file";
-    } else if (b.state == DI_BLOCK_RESERVED) {
-      text += "reserved by the drive";
-    } else if (b.state == DI_BLOCK_OUTSIDE_BAM) {
-      text += "outside the BAM";
+    if (const char *words = unowned_words(b.state)) {
+      text += words;
     } else {
       append_owner(text, b.owner);
       // Who else reads the block is the legend's to say; that others do is
@@ -250,9 +258,7 @@ class Picture {
     summary += names::kind_label(type_);
     if (image_.has_error_info()) summary += " with error information";
     summary += ", " + count_text(free_blocks_, "block free", "blocks free");
-    summary += ", " + std::to_string(check_.loss_count) + " loss, " +
-               std::to_string(check_.risk_count) + " risk, " + std::to_string(check_.note_count) +
-               " notes";
+    summary += ", " + names::severity_counts(check_);
     svg::append_text(out_, kMargin, kMargin + 16, 16, title_, " font-weight=\"bold\"");
     svg::append_text(out_, kMargin, kMargin + 36, 12, summary);
     svg::append_text(out_, kMargin, kMargin + 54, 11,
@@ -401,14 +407,15 @@ class Picture {
                          int count) {
       keys.push_back({fill, mark, label + ": " + std::to_string(count)});
     };
-    add("free", nullptr, "free", fill_count_[DI_BLOCK_FREE]);
+    const auto add_unowned = [&](int state) {
+      add(fill_class(state), nullptr, unowned_words(state), fill_count_[state]);
+    };
+    add_unowned(DI_BLOCK_FREE);
     add("directory", nullptr, "directory", fill_count_[kFillDirectory]);
-    add("system", nullptr, "system (BAM and header)", fill_count_[kFillSystem]);
-    add("unused", nullptr, "allocated, used by no file", fill_count_[DI_BLOCK_UNUSED]);
-    if (type_ == D71 || fill_count_[DI_BLOCK_RESERVED] != 0)
-      add("reserved", nullptr, "reserved by the drive", fill_count_[DI_BLOCK_RESERVED]);
-    if (fill_count_[DI_BLOCK_OUTSIDE_BAM] != 0)
-      add("outside", nullptr, "outside the BAM", fill_count_[DI_BLOCK_OUTSIDE_BAM]);
+    add("system", nullptr, names::owner(DI_OWNER_SYSTEM)->picture, fill_count_[kFillSystem]);
+    add_unowned(DI_BLOCK_UNUSED);
+    if (type_ == D71 || fill_count_[DI_BLOCK_RESERVED] != 0) add_unowned(DI_BLOCK_RESERVED);
+    if (fill_count_[DI_BLOCK_OUTSIDE_BAM] != 0) add_unowned(DI_BLOCK_OUTSIDE_BAM);
     // Marks of owned blocks are shown over a file's colour, as they appear.
     for (int m = 0; m < DI_MARK_COUNT; ++m)
       add(m == kQuietError ? "free" : "f0", kMarkClass[m], kMarkLabel[m], mark_count_[m]);

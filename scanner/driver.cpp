@@ -138,7 +138,7 @@ constexpr Command kCommands[] = {
     {"-save", "write the image as a D64, D71 or D81 with its errors", run_save, false, false,
      "FILE"},
     {"-extract", "write every file into the new directory DIR, with a manifest", run_extract, false,
-     false, "DIR"},
+     true, "DIR"},
 };
 
 // Matches an argument against a command given with one dash, also accepting

@@ -38,12 +38,6 @@ Failure failure(const std::string &what, int why) {
   return {what + ": " + std::strerror(why)};
 }
 
-std::string status_text(ImageType type, DiStatus status) {
-  char text[DI_STATUS_SIZE];
-  di_status_text(type, status.code, status.ts, text);
-  return text;
-}
-
 // What one listed entry came to. An alias's data is its head's.
 struct Entry {
   int alias_of = -1;  // the head's index, for an alias
@@ -222,7 +216,7 @@ class Extraction {
     j.key("complete").boolean(data.complete);
     j.key("status");
     if (data.status.code != 0) {
-      j.string(status_text(image_.type(), data.status));
+      j.string(output::status_text(image_.type(), data.status.code, data.status.ts));
     } else {
       j.null();
     }
@@ -268,9 +262,7 @@ class Extraction {
   }
 
   static void write_digests(JsonWriter &j, const hashes::Digests *digests) {
-    for (const auto &[name, hex] :
-         {std::pair{"crc32", &hashes::Digests::crc32}, std::pair{"md5", &hashes::Digests::md5},
-          std::pair{"sha1", &hashes::Digests::sha1}}) {
+    for (const auto &[name, hex] : hashes::kNamed) {
       j.key(name);
       if (digests) {
         j.string(digests->*hex);
@@ -288,10 +280,7 @@ class Extraction {
     j.key("image").string(image_.image_arg());
     j.key("format").string(names::format(image_.format()));
     j.key("kind").string(names::kind(image_.type()));
-    const hashes::Digests &digests = image_.file_hashes();
-    j.key("crc32").string(digests.crc32);
-    j.key("md5").string(digests.md5);
-    j.key("sha1").string(digests.sha1);
+    write_digests(j, &image_.file_hashes());
     j.key("limit").number(limit_);
     j.key("files").begin_array();
     for (int i = 0; i < listing.file_count; ++i) {
@@ -349,7 +338,9 @@ class Extraction {
       output::append_int(text, data.size);
       if (!data.complete) {
         text += '\t';
-        text += data.status.code != 0 ? status_text(image_.type(), data.status) : kCutWords;
+        text += data.status.code != 0
+                    ? output::status_text(image_.type(), data.status.code, data.status.ts)
+                    : kCutWords;
       }
       text += '\n';
     }

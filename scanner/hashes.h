@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace hashes {
 
@@ -18,6 +19,10 @@ struct Digests {
   std::string md5;    // 32
   std::string sha1;   // 40
 };
+
+// Their names as the reports key them, in the order the reports give them.
+inline constexpr std::pair<const char *, std::string Digests::*> kNamed[] = {
+    {"crc32", &Digests::crc32}, {"md5", &Digests::md5}, {"sha1", &Digests::sha1}};
 
 Digests of(const unsigned char *bytes, size_t size);
 

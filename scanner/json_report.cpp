@@ -38,9 +38,7 @@ void write_files(JsonWriter &j, facts::ImageFacts &image) {
     j.key("opened").boolean(file.opened);
     j.key("status");
     if (file.scan.code != 0) {
-      char status[DI_STATUS_SIZE];
-      di_status_text(image.type(), file.scan.code, file.scan.ts, status);
-      j.string(status);
+      j.string(output::status_text(image.type(), file.scan.code, file.scan.ts));
     } else {
       j.null();
     }
@@ -99,12 +97,9 @@ void write_problem(JsonWriter &j, const DiProblem &p, ImageType type,
       j.key("expected").pair(p.expected);
       j.key("found").pair(p.link);
       break;
-    case DI_PROBLEM_DIRECTORY: {
-      char status[DI_STATUS_SIZE];
-      di_status_text(type, p.status, p.block, status);
-      j.key("status").string(status);
+    case DI_PROBLEM_DIRECTORY:
+      j.key("status").string(output::status_text(type, p.status, p.block));
       break;
-    }
     case DI_PROBLEM_ILLEGAL_FIRST:
       j.key("link").pair(p.link);
       break;
@@ -201,13 +196,11 @@ void print_json(facts::ImageFacts &image, FILE *out) {
   j.end_object();
   const hashes::Digests &digests = image.file_hashes();
   std::string members;
-  for (const auto &[name, hex] :
-       {std::pair{"crc32", &digests.crc32}, std::pair{"md5", &digests.md5},
-        std::pair{"sha1", &digests.sha1}}) {
+  for (const auto &[name, hex] : hashes::kNamed) {
     members += ",\"";
     members += name;
     members += "\":";
-    output::append_json_string(members, *hex);
+    output::append_json_string(members, digests.*hex);
   }
   text.insert(digests_at, members);
   text += '\n';

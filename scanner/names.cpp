@@ -77,6 +77,11 @@ const char *verdict(int verdict) {
   return verdict >= DI_VERDICT_INTACT && verdict <= DI_VERDICT_DAMAGED ? kVerdicts[verdict] : "";
 }
 
+std::string severity_counts(const DiCheck &check) {
+  return std::to_string(check.loss_count) + " loss, " + std::to_string(check.risk_count) +
+         " risk, " + std::to_string(check.note_count) + " notes";
+}
+
 const char *part(int part) {
   return part >= DI_PART_NONE && part <= DI_PART_INFO ? kParts[part] : "";
 }

@@ -3,6 +3,8 @@
 #ifndef KESTRIX_SCANNER_NAMES_H
 #define KESTRIX_SCANNER_NAMES_H
 
+#include <string>
+
 #include "diskimage/diskimage.h"
 
 namespace names {
@@ -33,6 +35,8 @@ const char *problem(int kind);
 const char *severity(int severity);
 // "intact", "at risk", "damaged".
 const char *verdict(int verdict);
+// "5 loss, 0 risk, 3 notes": the check's problems counted by severity.
+std::string severity_counts(const DiCheck &check);
 // "data", "record", "side-sectors", "info"; "" for DI_PART_NONE.
 const char *part(int part);
 // How -check names a walk: "data chain", "record" (the caller adds its

@@ -59,6 +59,18 @@ void append_ts(std::string &out, TsPair ts) {
   append_int(out, ts.sector);
 }
 
+void append_status(std::string &out, ImageType type, int code, TsPair ts) {
+  char text[DI_STATUS_SIZE];
+  di_status_text(type, code, ts, text);
+  out += text;
+}
+
+std::string status_text(ImageType type, int code, TsPair ts) {
+  std::string text;
+  append_status(text, type, code, ts);
+  return text;
+}
+
 CodePoint utf8_at(std::string_view text, size_t at) {
   const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
   const unsigned lead = byte(at);

@@ -27,6 +27,9 @@ void pad_to(std::string &out, size_t column);
 void append_spaces(std::string &out, int count);
 // "t/s"
 void append_ts(std::string &out, TsPair ts);
+// A status as the listing words it: "66,illegal track or sector,36,00".
+void append_status(std::string &out, ImageType type, int code, TsPair ts);
+std::string status_text(ImageType type, int code, TsPair ts);
 
 // The code point of the well-formed UTF-8 sequence at text[at] and its
 // length, or length 0 where none starts (a stray or cut sequence, an
