@@ -2,6 +2,7 @@
 #include "fuzz/invariants.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,31 +13,30 @@ namespace kestrix_fuzz {
 
 namespace {
 
-// Directory slots: 32 bytes, eight to a block, the type byte at 2 and the
-// name at 5; a GEOS record list holds 127 track/sector pairs.
-constexpr int kSlotType = 2;
-constexpr int kSlotName = 5;
-constexpr int kTypeBits = 0x07;
-constexpr int kRecordPairs = 127;
+// The slot's type byte and name, as FileEntry lays them out; a GEOS record
+// list holds a track/sector pair for every two bytes after its link.
+constexpr int kSlotType = offsetof(FileEntry, type);
+constexpr int kSlotName = offsetof(FileEntry, rawname);
+constexpr int kRecordPairs = (DI_BLOCK_SIZE - DI_DATA_START) / 2;
 constexpr int kMaxTracks = 80;
 
 bool known_status(int code) {
   switch (code) {
-    case -1:   // a block problem the drives have no number for
-    case 0:    // ok
-    case 1:    // files scratched
-    case 52:   // a chain passed a block twice
-    case 62:   // file not found
-    case 63:   // file exists
-    case 64:   // file type mismatch
-    case 66:   // illegal track or sector
-    case 72:   // disk full
-    case 74:   // error information: drive not ready
-    case 254:  // fresh image
-    case 255:  // open failed
+    case DI_STATUS_UNKNOWN:
+    case DI_STATUS_OK:
+    case DI_STATUS_FILES_SCRATCHED:
+    case DI_STATUS_FILE_TOO_LARGE:
+    case DI_STATUS_FILE_NOT_FOUND:
+    case DI_STATUS_FILE_EXISTS:
+    case DI_STATUS_TYPE_MISMATCH:
+    case DI_STATUS_ILLEGAL_TS:
+    case DI_STATUS_DISK_FULL:
+    case DI_STATUS_DRIVE_NOT_READY:
+    case DI_STATUS_FRESH:
+    case DI_STATUS_FAILED:
       return true;
-    default:
-      return code >= 20 && code <= 29;  // error information: read errors
+    default:  // error information: read errors
+      return code >= DI_STATUS_HEADER_NOT_FOUND && code <= DI_STATUS_ID_MISMATCH;
   }
 }
 
@@ -61,7 +61,8 @@ void Invariants::status(const DiImage *image) const {
   char text[DI_STATUS_SIZE + 16];
   std::memset(text, 0x55, sizeof text);
   const int code = di_status(image, text);
-  KESTRIX_FUZZ_EXPECT(*this, code == (image->status == 254 ? 73 : image->status));
+  KESTRIX_FUZZ_EXPECT(
+      *this, code == (image->status == DI_STATUS_FRESH ? DI_STATUS_DOS_MISMATCH : image->status));
   KESTRIX_FUZZ_EXPECT(*this, std::memchr(text, '\0', DI_STATUS_SIZE) != nullptr);
   KESTRIX_FUZZ_EXPECT(*this, text[DI_STATUS_SIZE] == 0x55);
 }
@@ -95,12 +96,12 @@ void Invariants::matching(DiImage *image, const RawName &pattern) const {
   }
   if (!whole) return;
   unsigned types = 0;
-  for (const unsigned char *slot : slots) types |= 1u << (slot[kSlotType] & kTypeBits);
-  for (int type = 1; type <= kTypeBits; ++type) {
+  for (const unsigned char *slot : slots) types |= 1u << (slot[kSlotType] & DI_TYPE_MASK);
+  for (int type = 1; type <= DI_TYPE_MASK; ++type) {
     if (!(types & 1u << type)) continue;
     const unsigned char *first = nullptr;
     for (const unsigned char *slot : slots) {
-      if ((slot[kSlotType] & kTypeBits) == type &&
+      if ((slot[kSlotType] & DI_TYPE_MASK) == type &&
           reference_match(pattern.data(), slot + kSlotName)) {
         first = slot;
         break;
@@ -177,8 +178,6 @@ int bam_free_count(DiImage *image) {
 }
 
 void Invariants::file_data(DiImage *image) const {
-  // A VLIR record list holds 127 pairs after its link.
-  constexpr int kRecordPairs = (DI_BLOCK_SIZE - DI_DATA_START) / 2;
   DiListing *listing = di_listing(image, 0);
   KESTRIX_FUZZ_EXPECT(*this, listing != nullptr);
   if (!listing) return;

@@ -6,13 +6,14 @@
 #include "fuzz/input.h"
 #include "fuzz/recipe.h"
 #include "fuzz/targets.h"
+#include "tests/gcr_writer.h"
 
 namespace kestrix_fuzz {
 namespace {
 
-constexpr size_t kG64Entries = 84;
-constexpr size_t kG71Entries = 168;
-constexpr size_t kHeaderSize = 12;
+using gcr_writer::kG64Entries;
+using gcr_writer::kG71Entries;
+using gcr_writer::kHeaderSize;
 
 void put_le(std::vector<uint8_t> &file, size_t at, size_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) file[at + static_cast<size_t>(i)] = (value >> (8 * i)) & 0xFF;
@@ -24,7 +25,7 @@ std::vector<uint8_t> raw_file(const uint8_t *data, size_t size) {
   Input in(data, size);
   const uint8_t flags = in.byte();
   const bool g71 = flags & kRawG71;
-  const char *signature = g71 ? "GCR-1571" : "GCR-1541";
+  const char *signature = gcr_writer::signature(g71);
   std::vector<uint8_t> file(signature, signature + 8);
   if (flags & kRawVerbatim) {
     file.resize(8 + in.remaining());
@@ -34,7 +35,7 @@ std::vector<uint8_t> raw_file(const uint8_t *data, size_t size) {
   const size_t entries = g71 ? kG71Entries : kG64Entries;
   file.resize(kHeaderSize + 8 * entries);
   file[9] = static_cast<uint8_t>(entries);
-  put_le(file, 10, 7928, 2);
+  put_le(file, 10, gcr_writer::kMaxTrackSize, 2);
   while (!in.empty()) {
     const size_t entry = in.byte() % entries;
     const size_t length = in.u16();

@@ -305,16 +305,16 @@ std::vector<uint8_t> raw_input_of(DiImage *image) {
   std::vector<RawTrack> tracks;
   for (size_t t = 1; t < dump.by_number.size(); ++t)
     if (dump.by_number[t])
-      tracks.push_back(
-          {static_cast<int>(g71 && t > 35 ? 84 + 2 * (t - 36) : 2 * (t - 1)), *dump.by_number[t]});
+      tracks.push_back({static_cast<int>(gcr_writer::entry_of(g71, t)), *dump.by_number[t]});
   return raw_input(g71, tracks);
 }
 
 std::vector<Seed> raw_seeds() {
   std::vector<Seed> seeds;
   // Formatted images with files and damage, as a drive lays them down.
+  const std::vector<Seed> images = image_seeds();
   for (const char *name : {"files-d64", "files-d71", "bad-file-blocks-d64", "long-speeddos"}) {
-    for (const Seed &seed : image_seeds()) {
+    for (const Seed &seed : images) {
       if (seed.name != name) continue;
       Input in(seed.bytes.data(), seed.bytes.size());
       BuiltImage built = build_image(in, "seed.img");

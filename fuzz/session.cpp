@@ -198,7 +198,7 @@ class LibrarySession {
         const int taken = di_write(handle.file, src, args.length);
         KESTRIX_FUZZ_EXPECT(inv_, taken >= 0 && taken <= args.length);
         if (taken < args.length) {
-          KESTRIX_FUZZ_EXPECT(inv_, image_->status == 72);
+          KESTRIX_FUZZ_EXPECT(inv_, image_->status == DI_STATUS_DISK_FULL);
           handle.all_taken = false;
         }
         if (taken > 0) handle.written.insert(handle.written.end(), src, src + taken);
@@ -301,7 +301,7 @@ class LibrarySession {
     image_->status = 0;
     di_close(h.file);
     h.file = nullptr;
-    KESTRIX_FUZZ_EXPECT(inv_, image_->status == 0 || image_->status == 72);
+    KESTRIX_FUZZ_EXPECT(inv_, image_->status == 0 || image_->status == DI_STATUS_DISK_FULL);
     if (h.clean && h.all_taken && image_->status == 0) verify_written(h, entry);
     h = Handle{};
   }

@@ -387,9 +387,7 @@ TEST_F(Cli, MapOfRandomBamIsWellFormed) {
   const Result r = run_kestrix({store("random.d71", image.get()), "-map"});
   ASSERT_EQ(r.status, 0);
 
-  std::vector<std::string> lines;
-  std::istringstream in(r.out);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  const std::vector<std::string> lines = lines_of(r.out);
   ASSERT_EQ(lines.size(), 72u);
   EXPECT_EQ(lines[0] + "\n", kHeader);
   int used_total = 0, errors = 0, marked = 0, block_num = 0;

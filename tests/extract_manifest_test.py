@@ -81,7 +81,7 @@ def check(kestrix, image, validator, work):
         errors.append("files written differ from those named")
     if (written, len(named) - 1) != (manifest["bytes_written"], manifest["files_written"]):
         errors.append("totals differ from the files")
-    if written > manifest["limit"] or manifest["limit"] != 16 * image_size(image, manifest):
+    if written > manifest["limit"] or manifest["limit"] != 16 * image_size(kestrix, image, manifest):
         errors.append("%d bytes written, the limit is %d" % (written, manifest["limit"]))
     if manifest["incomplete"] != sum(1 for r in records if r.get("complete") is False):
         errors.append("the incomplete count is wrong")
@@ -90,19 +90,15 @@ def check(kestrix, image, validator, work):
     return errors
 
 
-# The sizes with error information of what a raw dump decodes to: D64 of 35,
-# 40 and 42 tracks, D71.
-DECODED_SIZES = {"g64": (175531, 197376, 206114), "g71": (351062,)}
-
-
-def image_size(path, manifest):
+def image_size(kestrix, path, manifest):
     """The size of the image the limit is counted from: the file's, or for a
-    raw dump that of the plain image it decodes to."""
-    size = os.path.getsize(path)
-    for decoded in DECODED_SIZES.get(manifest["format"], ()):
-        if manifest["limit"] == 16 * decoded:
-            return decoded
-    return size
+    raw dump that of the plain image with error information it decodes to,
+    257 bytes a block of the tracks -json lists."""
+    if manifest["format"] not in ("g64", "g71"):
+        return os.path.getsize(path)
+    report = json.loads(subprocess.run([kestrix, path, "-json"], capture_output=True,
+                                       check=False).stdout)
+    return 257 * sum(t["sectors"] for t in report["tracks"])
 
 
 def main():

@@ -89,21 +89,35 @@ inline Tracks tracks(DiImage *image) {
   return dump;
 }
 
+// The container's numbers: the track entries of a G64 and a G71, the bytes
+// before the offsets, and the largest track size the header states.
+constexpr size_t kG64Entries = 84, kG71Entries = 168, kHeaderSize = 12, kMaxTrackSize = 7928;
+
+inline const char *signature(bool g71) {
+  return g71 ? "GCR-1571" : "GCR-1541";
+}
+
+// The entry of track t: whole tracks are the even entries, side 2 of a G71
+// from entry 84 on.
+inline size_t entry_of(bool g71, size_t t) {
+  return g71 && t > 35 ? kG64Entries + 2 * (t - 36) : 2 * (t - 1);
+}
+
 // The file: signature, version, entries, largest track size, offsets, speed
 // zones (all 0 here, which nothing reads), then each track's length and bytes.
 inline Bytes container(const Tracks &dump) {
   const bool g71 = dump.format == DI_FORMAT_G71;
-  const size_t entries = g71 ? 168 : 84;
-  const char *signature = g71 ? "GCR-1571" : "GCR-1541";
-  Bytes file(12 + 8 * entries);
-  std::copy(signature, signature + 8, file.begin());
+  const size_t entries = g71 ? kG71Entries : kG64Entries;
+  Bytes file(kHeaderSize + 8 * entries);
+  std::copy(signature(g71), signature(g71) + 8, file.begin());
   file[9] = static_cast<unsigned char>(entries);
-  file[10] = 7928 & 0xFF;
-  file[11] = 7928 >> 8;
+  file[10] = kMaxTrackSize & 0xFF;
+  file[11] = kMaxTrackSize >> 8;
   for (size_t t = 1; t < dump.by_number.size(); ++t) {
     if (!dump.by_number[t]) continue;
-    const size_t entry = g71 && t > 35 ? 84 + 2 * (t - 36) : 2 * (t - 1);
-    for (size_t i = 0; i < 4; ++i) file[12 + 4 * entry + i] = (file.size() >> (8 * i)) & 0xFF;
+    const size_t entry = entry_of(g71, t);
+    for (size_t i = 0; i < 4; ++i)
+      file[kHeaderSize + 4 * entry + i] = (file.size() >> (8 * i)) & 0xFF;
     const Bytes &bytes = *dump.by_number[t];
     file.insert(file.end(), {static_cast<unsigned char>(bytes.size()),
                              static_cast<unsigned char>(bytes.size() >> 8)});

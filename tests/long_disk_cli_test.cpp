@@ -19,9 +19,8 @@ using testing_cli::run_kestrix;
 // file runs 17/0 -> 36/0 -> 41/2, and the error information marks 41/2 (its
 // last block), 40/3 and 42/1.
 ImagePtr long_disk(long long size, bool speeddos) {
-  ImagePtr image = blank_image(size);
+  ImagePtr image = formatted_image(size, "LONG DISK", "42");
   DiImage *d = image.get();
-  di_format(d, raw("LONG DISK").data(), reinterpret_cast<const unsigned char *>("42"));
   if (speeddos)
     for (int t = 36; t <= 40; ++t) put(block(d, 18, 0) + 0xC0 + 4 * (t - 36), {17, 0xFF, 0xFF, 1});
   if (di_tracks(d->type) < 42 || !d->error_info) return image;
@@ -37,13 +36,6 @@ ImagePtr long_disk(long long size, bool speeddos) {
   return image;
 }
 
-std::vector<std::string> lines(const std::string &text) {
-  std::vector<std::string> out;
-  for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
-    out.push_back(text.substr(at, end - at));
-  return out;
-}
-
 TEST(LongDisks, SpeedDosTracksCountAndOthersLieOutsideTheBam) {
   TempDir dir;
   const std::string path = dir.file("long.d64");
@@ -53,7 +45,7 @@ TEST(LongDisks, SpeedDosTracksCountAndOthersLieOutsideTheBam) {
             "0 \"long disk       \" 42 2a\n"
             "3      \"long\"              prg    23,read error (crc error in data block),41,02\n"
             "747 blocks free\n");  // 663 on tracks 1-35, and 84 the SpeedDOS entries keep
-  const std::vector<std::string> map = lines(run_kestrix({path, "-map"}).out);
+  const std::vector<std::string> map = lines_of(run_kestrix({path, "-map"}).out);
   ASSERT_EQ(map.size(), 44u);
   EXPECT_EQ(map[36], " 36:  1/17 *................      .................      .................");
   EXPECT_EQ(map[40], " 40:  0/17 .................      ...5.............      .................");
@@ -85,7 +77,7 @@ TEST(LongDisks, WithoutALayoutTheExtraTracksAreOutside) {
     SCOPED_TRACE(size);
     const std::string path = dir.file("plain.d64");
     save(path, long_disk(size, false).get());
-    const std::vector<std::string> map = lines(run_kestrix({path, "-map"}).out);
+    const std::vector<std::string> map = lines_of(run_kestrix({path, "-map"}).out);
     ASSERT_EQ(map.size(), size == DI_D64_40_SIZE ? 42u : 44u);
     EXPECT_EQ(map[36],
               " 36:  -/17 -----------------      .................      .................");

@@ -226,10 +226,6 @@ TEST(RawDump, ContainerChecks) {
   }
 }
 
-// No byte of a dump may make the decoder read outside it or run on: a dump cut
-// short anywhere, and tracks of random bytes among runs of one-bits, tracks a
-// few bytes long, and bits flipped in good tracks. What loads holds only the
-// error bytes a drive gives, and zeros where it read nothing.
 // A file of an image's size is that image, even when its first block starts
 // with a dump's signature text, as a file's data may.
 TEST(RawDump, AnImageSizedFileIsThatImage) {
@@ -245,6 +241,10 @@ TEST(RawDump, AnImageSizedFileIsThatImage) {
   }
 }
 
+// No byte of a dump may make the decoder read outside it or run on: a dump cut
+// short anywhere, and tracks of random bytes among runs of one-bits, tracks a
+// few bytes long, and bits flipped in good tracks. What loads holds only the
+// error bytes a drive gives, and zeros where it read nothing.
 TEST(RawDump, HostileBytesLoadOrFailCleanly) {
   const gcr_writer::Tracks clean = gcr_writer::tracks(disk(kD64ErrSize).get());
   const Bytes g64 = gcr_writer::container(clean);

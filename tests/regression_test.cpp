@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +23,7 @@
 namespace {
 
 using namespace kestrix_fuzz;
+using testing_images::lines_of;
 
 // A broken invariant fails the test at the check, and the run goes on.
 const Invariants &failing() {
@@ -31,13 +31,6 @@ const Invariants &failing() {
     ADD_FAILURE_AT(v.file, v.line) << "invariant violated: " << v.what;
   });
   return invariants;
-}
-
-std::vector<std::string> lines_of(const std::string &text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
 }
 
 BuiltImage build(const std::vector<uint8_t> &recipe) {

@@ -24,10 +24,7 @@ struct CheckCase {
 // Slot i of 18/1: a closed prg file named `name` that starts at t/s and says
 // it has `blocks` blocks.
 void file_at(DiImage *image, int i, const char *name, int t, int s, int blocks) {
-  unsigned char *slot = block(image, 18, 1) + 32 * i;
-  put(slot + 2, {0x82, t, s});
-  di_rawname_from_name(slot + 5, name);
-  put(slot + 30, {blocks, 0});
+  set_slot(image, 18, 1, i, 0x82, raw(name), t, s, blocks);
 }
 
 // A one-block file at t/s, in use in the BAM.

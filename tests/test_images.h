@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <initializer_list>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -125,6 +126,14 @@ inline std::vector<unsigned char> slurp(const std::string &path) {
   while ((c = std::fgetc(f)) != EOF) bytes.push_back(static_cast<unsigned char>(c));
   std::fclose(f);
   return bytes;
+}
+
+// A report's lines, without their newlines.
+inline std::vector<std::string> lines_of(const std::string &text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
 }
 
 }  // namespace testing_images
