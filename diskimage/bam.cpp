@@ -35,7 +35,7 @@ TrackEntry track_entry(DiImage *image, const KindInfo &kind, int track) {
   if (kind.count_at[t] >= 0)
     return {image->blocks + kind.count_at[t], image->blocks + kind.bitmap_at[t]};
   if (kind.extended_bam && track >= cbm1541::kExtendedFirst && track <= cbm1541::kExtendedLast) {
-    unsigned char *bam = image->blocks + kBlockSize * kind.block_num(kind.bam_ts);
+    unsigned char *bam = block_at(image, kind, kind.bam_ts);
     if (const int offset = extended_offset(bam)) {
       unsigned char *entry = bam + offset + 4 * (track - cbm1541::kExtendedFirst);
       return {entry, entry + 1};
@@ -166,7 +166,7 @@ TsPair di_get_dir_ts(const DiImage *image) {
   const KindInfo *kind = kind_info(image->type);
   if (!kind) return {0, 0};
   if (kind->dir_ts_fixed) return kind->dir_ts;
-  return stored_link(image->blocks + kBlockSize * kind->block_num(image->header_ts));
+  return stored_link(block_at(image, *kind, image->header_ts));
 }
 
 unsigned char *di_title(DiImage *image) {
@@ -181,13 +181,13 @@ const unsigned char *di_bam_message_area(const DiImage *image, int *size) {
     return nullptr;
   }
   *size = kBlockSize - kind->message_offset;
-  return image->blocks + kBlockSize * kind->block_num(image->bam_ts) + kind->message_offset;
+  return block_at(image, *kind, image->bam_ts) + kind->message_offset;
 }
 
 int di_bam_layout(const DiImage *image) {
   const KindInfo *kind = kind_info(image->type);
   if (!kind || !kind->extended_bam) return DI_BAM_STANDARD;
-  const int offset = extended_offset(image->blocks + kBlockSize * kind->block_num(kind->bam_ts));
+  const int offset = extended_offset(block_at(image, *kind, kind->bam_ts));
   return offset == cbm1541::kSpeedDosTracks     ? DI_BAM_SPEEDDOS
          : offset == cbm1541::kDolphinDosTracks ? DI_BAM_DOLPHINDOS
                                                 : DI_BAM_NONE;

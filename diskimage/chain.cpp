@@ -1,19 +1,12 @@
-// The two rules for the next block that ChainMap walks by.
+// The rules for the next block that ChainMap walks by, and where a read stops.
 #include "diskimage/internal.h"
 
 namespace diskimage {
 
-LinkStep::LinkStep(const DiImage *image) : next_(kVisitedSize, -1) {
-  // Blocks lie in the image in track and sector order.
-  const KindInfo &kind = *kind_info(image->type);
-  const unsigned char *block = image->blocks;
-  for (int t = 1; t <= kind.tracks; ++t) {
-    for (int s = 0; s < kind.sectors[static_cast<size_t>(t)]; ++s, block += kBlockSize) {
-      const TsPair link = stored_link(block);
-      if (link.track != 0 && kind.valid(link))
-        next_[static_cast<size_t>(visited_index(make_ts(t, s)))] = visited_index(link);
-    }
-  }
+int LinkStep::operator()(int index) const {
+  const TsPair ts = ts_of_visited_index(index);
+  const TsPair link = stored_link(block_at(image, *kind, ts));
+  return link.track != 0 && kind->valid(link) ? visited_index(link) : -1;
 }
 
 int ReadStep::operator()(int index) const {
@@ -25,6 +18,16 @@ int ReadStep::operator()(int index) const {
   const TsPair link = stored_link(image->blocks + static_cast<size_t>(block) * kBlockSize);
   if (link.track == 0 || !kind->valid(link)) return -1;
   return visited_index(read_link_after(*kind, ts, link));
+}
+
+DiStatus read_stop(const DiImage *image, const KindInfo &kind, TsPair ts) {
+  const int block = kind.block_num(ts);
+  const int err = block_error_code(image, block);
+  if (err != 0) return {err, ts};
+  const TsPair link = stored_link(image->blocks + static_cast<size_t>(block) * kBlockSize);
+  if (link.track != 0 && !kind.valid(link)) return {DI_STATUS_ILLEGAL_TS, link};
+  if (link.track == 0 && link.sector == 0) return {DI_STATUS_UNKNOWN, ts};
+  return {DI_STATUS_OK, {0, 0}};
 }
 
 }  // namespace diskimage

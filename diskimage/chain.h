@@ -97,7 +97,7 @@ ChainEnd walk_chain(DiImage *image, TsPair first, Visit &&visit, Step step = {})
     if (visited[visited_index(ts)]) return {last, ChainStop::kLoop, ts};
     visited[visited_index(ts)] = true;
     last = ts;
-    unsigned char *block = image->blocks + kBlockSize * kind->block_num(ts);
+    unsigned char *block = block_at(image, *kind, ts);
     if (!visit(ts, block)) break;
     ts = step(ts, stored_link(block));
   }
@@ -110,13 +110,10 @@ ChainEnd walk_chain(DiImage *image, TsPair first, Visit &&visit, Step step = {})
 // visited_index gives the next block's, or -1 where walks stop.
 //
 // LinkStep: the stored link, wherever it is a block. The check's walks.
-class LinkStep {
- public:
-  explicit LinkStep(const DiImage *image);
-  int operator()(int index) const { return next_[static_cast<size_t>(index)]; }
-
- private:
-  std::vector<int> next_;  // made in one pass over the image
+struct LinkStep {
+  const DiImage *image;
+  const KindInfo *kind;
+  int operator()(int index) const;
 };
 
 // ReadStep: where di_read goes on, stopping in front of nothing but stopping
@@ -127,6 +124,11 @@ struct ReadStep {
   const KindInfo *kind;
   int operator()(int index) const;
 };
+
+// What di_read stops with as it enters block ts, in the order it tests: the
+// block's error code, 66 with a link that names no block, -1 for an empty
+// last block (link 0/0). Code 0 when it takes the block's data.
+DiStatus read_stop(const DiImage *image, const KindInfo &kind, TsPair ts);
 
 // Zeroed storage for `count` records that all-zero bytes make valid, from
 // calloc: fresh memory comes without being written, so the pages of a table

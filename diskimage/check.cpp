@@ -48,7 +48,8 @@ int owner_of_token(int token) {
 // that pass a block, follow from where the chains start in the forest.
 class ChainForest {
  public:
-  explicit ChainForest(const DiImage *image) : chains_(LinkStep(image), kVisitedSize) {
+  explicit ChainForest(const DiImage *image)
+      : chains_(LinkStep{image, kind_info(image->type)}, kVisitedSize) {
     const KindInfo &kind = *kind_info(image->type);
     std::vector<int> loop_node(kVisitedSize, -1);
     const auto blocks = static_cast<size_t>(kind.blocks);
@@ -206,9 +207,7 @@ class Checker {
   };
 
   int block_num(TsPair ts) const { return kind_.block_num(ts); }
-  const unsigned char *block_at(TsPair ts) const {
-    return image_->blocks + kBlockSize * kind_.block_num(ts);
-  }
+  const unsigned char *block_at(TsPair ts) const { return diskimage::block_at(image_, kind_, ts); }
 
   void init_blocks() {
     out_.block_list.reserve(static_cast<size_t>(kind_.blocks));

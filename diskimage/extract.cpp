@@ -62,9 +62,7 @@ class Reader {
   }
 
   int error_of(TsPair ts) const { return block_error_code(image_, kind_.block_num(ts)); }
-  unsigned char *block(TsPair ts) const {
-    return image_->blocks + static_cast<size_t>(kind_.block_num(ts)) * kBlockSize;
-  }
+  unsigned char *block(TsPair ts) const { return block_at(image_, kind_, ts); }
 
   // The first stop decides the status; every stop makes the data incomplete.
   void stopped(int code, TsPair status_ts, TsPair at) {
@@ -101,27 +99,14 @@ class Reader {
     const ChainEnd end = walk_chain(
         image_, first,
         [&](TsPair ts, unsigned char *at) {
-          const int err = error_of(ts);
-          if (err != 0) {
-            stopped(err, ts, ts);
+          const DiStatus stop = read_stop(image_, kind_, ts);
+          if (stop.code != 0) {
+            stopped(stop.code, stop.ts, ts);
             lost(ts);
             return false;
           }
           const TsPair link = stored_link(at);
-          int n = kDataSize;
-          if (link.track == 0 && link.sector == 0) {
-            stopped(DI_STATUS_UNKNOWN, ts, ts);
-            lost(ts);
-            return false;
-          }
-          if (link.track == 0) {
-            n = link.sector - 1;
-          } else if (!kind_.valid(link)) {
-            stopped(DI_STATUS_ILLEGAL_TS, link, ts);
-            lost(ts);
-            return false;
-          }
-          return take(ts, at + kDataStart, n);
+          return take(ts, at + kDataStart, link.track == 0 ? link.sector - 1 : kDataSize);
         },
         ReadOn{&kind_});
     // The block met again was read the first time; nothing of it is lost.

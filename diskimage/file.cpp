@@ -9,10 +9,6 @@
 namespace diskimage {
 namespace {
 
-bool is_directory_name(const unsigned char *name) {
-  return name[0] == '$' && name[1] == '\0';
-}
-
 // Points a read handle at block ts and takes its link; returns false (with the
 // status set) when the link says the block cannot be delivered.
 enum class Entered { kFull, kLast, kEmptyLast, kBadLink };

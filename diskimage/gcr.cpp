@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "diskimage/internal.h"
 
@@ -387,7 +388,8 @@ void describe_raw_fault(const RawCheck &check, long long size, char *reason) {
   }
 }
 
-DiImage *image_from_raw(const char *path, const unsigned char *bytes, long long size) {
+DiImage *image_from_raw(const char *path, unsigned char *bytes, long long size) {
+  std::unique_ptr<unsigned char, decltype(&std::free)> file_bytes(bytes, &std::free);
   const RawCheck check = check_raw(bytes, size);
   if (check.format == 0 || check.fault != RawFault::kNone) {
     errno = EINVAL;
@@ -430,23 +432,13 @@ DiImage *image_from_raw(const char *path, const unsigned char *bytes, long long 
   const long long decoded = kind.image_size + kind.blocks;
   if (auto *smaller = static_cast<unsigned char *>(std::realloc(out, static_cast<size_t>(decoded))))
     out = smaller;
-  auto *file_bytes = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(size)));
-  if (!file_bytes) {
-    std::free(out);
-    errno = ENOMEM;
-    return nullptr;
-  }
-  std::memcpy(file_bytes, bytes, static_cast<size_t>(size));
   DiImage *image = image_from_buffer(path, out, decoded);
-  if (!image) {
-    std::free(file_bytes);
-    return nullptr;
-  }
+  if (!image) return nullptr;
   ImageRecord &record = record_of(image);
   record.format = check.format;
   record.file_size = size;
   record.read_only = true;
-  record.file_bytes = file_bytes;
+  record.file_bytes = file_bytes.release();
   return image;
 }
 

@@ -36,9 +36,10 @@ RawCheck check_raw(const unsigned char *bytes, long long size);
 // with the terminating zero.
 void describe_raw_fault(const RawCheck &check, long long size, char *reason);
 
-// The image a raw dump decodes to, read-only for write-back; the caller keeps
-// `bytes`. Null with errno EINVAL when the check fails, or ENOMEM.
-DiImage *image_from_raw(const char *path, const unsigned char *bytes, long long size);
+// The image a raw dump decodes to, read-only for write-back. It takes
+// `bytes` (from malloc), which it keeps as the file's bytes, or frees. Null
+// with errno EINVAL when the check fails, or ENOMEM.
+DiImage *image_from_raw(const char *path, unsigned char *bytes, long long size);
 
 }  // namespace diskimage
 

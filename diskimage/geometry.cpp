@@ -29,7 +29,6 @@ constexpr KindInfo derive(KindInfo kind) {
     const int sectors = kind_sectors(kind, t);
     kind.sectors[static_cast<size_t>(t)] = static_cast<std::uint8_t>(sectors);
     kind.first_block[static_cast<size_t>(t)] = static_cast<std::uint16_t>(block);
-    kind.max_sectors = sectors > kind.max_sectors ? sectors : kind.max_sectors;
     block += sectors;
   }
   kind.blocks = block;
@@ -72,7 +71,6 @@ constexpr KindInfo d64_kind(ImageType type, int tracks) {
                  .disk_name_offset = cbm1541::kDiskName,
                  .dos_type = "2A",
                  .message_offset = cbm1541::kMessageArea,
-                 .bitmap_bytes = 3,
                  .zero_count_full = true,
                  .extended_bam = tracks > 35,
                  .creatable = tracks == 35,
@@ -103,7 +101,6 @@ constexpr KindInfo kKinds[] = {
             .disk_name_offset = cbm1541::kDiskName,
             .dos_type = "2A",
             .message_offset = cbm1541::kMessageArea,
-            .bitmap_bytes = 3,
             // Side 2 keeps its counts at the end of the first BAM block and its
             // bitmaps, without counts, in the second.
             .regions = {{k1541Side1,
@@ -132,7 +129,6 @@ constexpr KindInfo kKinds[] = {
             .dir_ts = {40, 3},
             .disk_name_offset = cbm1581::kDiskName,
             .dos_type = "3D",
-            .bitmap_bytes = 5,
             .regions = {{{.first_track = 1,
                           .last_track = 40,
                           .count_offset = cbm1581::kTrackEntries,

@@ -126,11 +126,7 @@ bool is_raw_dump(const unsigned char *bytes, long long size) {
 // decoded when they are a raw dump.
 DiImage *image_from_file_bytes(const char *path, unsigned char *bytes, long long size) {
   if (!is_raw_dump(bytes, size)) return image_from_buffer(path, bytes, size);
-  DiImage *image = image_from_raw(path, bytes, size);
-  const int why = errno;
-  std::free(bytes);
-  errno = why;
-  return image;
+  return image_from_raw(path, bytes, size);
 }
 
 int format_of_kind(ImageType type) {
@@ -247,12 +243,14 @@ DiImage *di_load_image(const char *path) {
 }
 
 DiImage *di_load_image_from_memory(const char *path, const void *bytes, long size) {
-  const auto *raw = static_cast<const unsigned char *>(bytes);
-  if (is_raw_dump(raw, size)) return image_from_raw(path, raw, size);
+  // Refused before the one copy, which the image keeps.
   bool has_error_info = false;
   if (!kind_for_size(size, &has_error_info)) {
-    errno = EINVAL;
-    return nullptr;
+    const RawCheck check = check_raw(static_cast<const unsigned char *>(bytes), size);
+    if (check.format == 0 || check.fault != RawFault::kNone) {
+      errno = EINVAL;
+      return nullptr;
+    }
   }
   auto *copy = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(size)));
   if (!copy) {
@@ -260,7 +258,7 @@ DiImage *di_load_image_from_memory(const char *path, const void *bytes, long siz
     return nullptr;
   }
   std::memcpy(copy, bytes, static_cast<size_t>(size));
-  return image_from_buffer(path, copy, size);
+  return image_from_file_bytes(path, copy, size);
 }
 
 DiImage *di_create_image(const char *path, int size) {

@@ -72,6 +72,10 @@ void free_chain(DiImage *image, TsPair first);
 // ---- Directory and names --------------------------------------------------------
 
 int match_pattern(const unsigned char *pattern, const unsigned char *name);
+// "$": opened for reading, the name gives the directory as a file.
+inline bool is_directory_name(const unsigned char *name) {
+  return name[0] == '$' && name[1] == '\0';
+}
 FileEntry *find_file_entry(DiImage *image, const unsigned char *pattern, int type);
 FileEntry *alloc_file_entry(DiImage *image, const unsigned char *rawname, int type);
 

@@ -89,7 +89,6 @@ inline constexpr int kNameSize = DI_NAME_SIZE;
 inline constexpr unsigned char kNamePad = DI_NAME_PAD;
 inline constexpr int kTitleIdOffset = 18;
 inline constexpr int kTitleIdSize = 5;  // id, fill byte, DOS type
-inline constexpr int kTitleSize = 23;
 
 // ---- Directory slots ------------------------------------------------------------
 //
@@ -103,9 +102,7 @@ inline constexpr int kTitleSize = 23;
 // track/sector pairs; 0/0 ends the list, track 0 is an empty record.
 inline constexpr int kSlotSize = DI_SLOT_SIZE;
 inline constexpr int kSlotsPerBlock = DI_SLOTS_PER_BLOCK;
-inline constexpr int kSlotType = 2;
 inline constexpr int kSlotSideSectors = 21;
-inline constexpr int kSlotGeosInfo = 21;
 inline constexpr int kSlotGeosStructure = 23;
 inline constexpr int kSlotGeosType = 24;
 inline constexpr int kSlotRecordLength = 23;  // REL
@@ -201,7 +198,6 @@ struct KindInfo {
   int disk_name_offset = 0;      // in the header block
   const char *dos_type = "";     // as format writes it
   int message_offset = 0;        // the BAM block's free tail, or 0 when none
-  int bitmap_bytes = 0;          // bitmap bytes per track entry
   bool zero_count_full = false;  // a free count of 0 overrides the bitmap (D64 only)
   // Tracks 36-40 may be kept by an extended DOS's layout (D64 of 40 or 42
   // tracks); tracks beyond the regions are otherwise outside the BAM.
@@ -217,9 +213,8 @@ struct KindInfo {
   int reserved_track = 0;  // a track the drive keeps for itself but its first block, or 0
 
   // Derived by the table itself.
-  int blocks = 0;      // 683, 1366, 3200
-  int image_size = 0;  // size without error information
-  int max_sectors = 0;
+  int blocks = 0;                                // 683, 1366, 3200
+  int image_size = 0;                            // size without error information
   std::array<std::uint8_t, 256> sectors{};       // of each existing track, else 0
   std::array<std::uint16_t, 256> first_block{};  // block number of sector 0
   // Where in the image the regions keep each track's free count and bitmap,
@@ -235,6 +230,12 @@ struct KindInfo {
 const KindInfo *kind_info(ImageType type);
 // Kind told by an image file size; sets *has_error_info. Null for any other size.
 const KindInfo *kind_for_size(long long size, bool *has_error_info);
+
+// The block at ts, which the caller knows to be valid for the kind:
+// di_get_ts_addr without its check.
+inline unsigned char *block_at(const DiImage *image, const KindInfo &kind, TsPair ts) {
+  return image->blocks + static_cast<size_t>(kind.block_num(ts)) * kBlockSize;
+}
 
 }  // namespace diskimage
 

@@ -11,10 +11,6 @@
 namespace diskimage {
 namespace {
 
-bool is_directory_name(const unsigned char *name) {
-  return name[0] == '$' && name[1] == '\0';
-}
-
 DiStatus status_of(const DiImage *image) {
   return {image->status, image->status_ts};
 }
@@ -93,15 +89,9 @@ ReadOutcome ReadOutcomes::read_on(TsPair second) {
           {DI_STATUS_FILE_TOO_LARGE, ts_of_visited_index(chains_.after(from, max_steps_ - 1))}};
 }
 
-// The same tests in the same order as di_read makes when it enters a block.
-// An ordinary last block leaves nothing (code 0).
+// Where the read ends: an ordinary last block leaves nothing (code 0).
 ReadOutcome ReadOutcomes::stop_at(TsPair ts) const {
-  const int err = block_error_code(image_, kind_.block_num(ts));
-  if (err != 0) return {true, {err, ts}};
-  const TsPair link = stored_link(image_->blocks + kBlockSize * kind_.block_num(ts));
-  if (link.track != 0) return {true, {DI_STATUS_ILLEGAL_TS, link}};
-  if (link.sector == 0) return {true, {DI_STATUS_UNKNOWN, ts}};
-  return {true, {DI_STATUS_OK, {0, 0}}};
+  return {true, read_stop(image_, kind_, ts)};
 }
 
 namespace {
